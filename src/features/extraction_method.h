@@ -1,0 +1,41 @@
+// The interface every feature extraction method implements.
+//
+// A method is configured once (SetParameters, then Initialize) and then fed
+// image by image: AddNewImage does the per-image precomputation,
+// ExtractFeatures reads it for any number of block rectangles, ReleaseImage
+// frees it. Prototypes are never configured; Clone gives a fresh instance.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "model/parameters.h"
+#include "support/geometry.h"
+
+namespace pedscan {
+
+class ExtractionMethod {
+ public:
+  virtual ~ExtractionMethod() = default;
+
+  // image: 8-bit, 3 channels, blue-green-red. Kept by reference semantics
+  // only through what the method precomputes.
+  virtual void AddNewImage(const cv::Mat& image) = 0;
+  // Applies and validates a parameter set. An unknown key throws the plain
+  // Failure "Parameter '%s' invalid for feature '%s'\n".
+  virtual void SetParameters(const ParameterMap& params) = 0;
+  // Writes exactly GetNumberOfFeatures() values for the block with inclusive
+  // corners (x0, y0)-(x1, y1) of the current image.
+  virtual void ExtractFeatures(const BlockRect& rect, float* out) = 0;
+  virtual void Initialize() = 0;
+  virtual void ReleaseImage() = 0;
+  virtual int GetNumberOfFeatures() const = 0;
+  // "HOG", "COOCH", "COOCS" or "COOCV".
+  virtual std::string GetName() const = 0;
+  // A new, unconfigured object of the same method carrying this one's fields.
+  virtual std::unique_ptr<ExtractionMethod> Clone() const = 0;
+};
+
+}  // namespace pedscan

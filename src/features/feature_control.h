@@ -1,0 +1,66 @@
+// The registry of feature methods and of their configured instances.
+//
+// FeatureControl holds one prototype per method name and turns every distinct
+// (method name, parameter set) pair used by a model into one configured
+// instance, shared by all blocks and models that use the pair. It drives the
+// active instances image by image and assembles block features, through an
+// instance's FeatureCache when its parameter set asks for one. It owns its
+// prototypes, instances and caches.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "features/extraction_method.h"
+#include "features/feature_cache.h"
+#include "model/model.h"
+
+namespace pedscan {
+
+struct MethodInstance {
+  std::string name;
+  ParameterMap params;
+  std::unique_ptr<FeatureCache> cache;  // null unless "cache" is 1
+  std::unique_ptr<ExtractionMethod> method;
+};
+
+class FeatureControl {
+ public:
+  // Registers the prototypes HOG, COOCH, COOCS, COOCV.
+  FeatureControl();
+
+  // Fatal "Feature extraction method doesn't exist!" for an unknown name.
+  int RegisterNewFeatureParameterMethod(const std::string& name, const ParameterMap& params);
+  // Index of an instance with the same name and identical map, or -1.
+  int FindFeatureParameterMethod(const std::string& name, const ParameterMap& params) const;
+  // Resolves every block of the model to an instance and sets the feature
+  // counts. Fatal when a block names a parameter set the model does not hold.
+  void SetModelMethods(Model& model);
+  void ActivateModelMethods(const Model& model);
+  void ActivateModelMethods(const std::vector<Model*>& models);
+  void ClearActiveMethods();
+
+  void AddNewImage(const cv::Mat& image);
+  // Computes and stores, for the cached instances, blocks first..last
+  // (inclusive) of the model shifted by (dx, dy) that are not stored yet.
+  void FillCache(const Model& model, int dx, int dy, int first, int last);
+  // Writes block.nfeatures values of the block shifted by (dx, dy).
+  void GetBlockFeatures(int dy, const BlockModel& block, int dx, float* out);
+  void ReleaseImage();
+
+  const std::vector<std::unique_ptr<MethodInstance>>& instances() const { return instances_; }
+  const std::set<int>& active() const { return active_; }
+
+ private:
+  std::vector<std::unique_ptr<MethodInstance>> instances_;
+  std::map<std::string, std::unique_ptr<ExtractionMethod>> registry_;
+  std::set<int> active_;
+  std::vector<float> scratch_;
+};
+
+}  // namespace pedscan

@@ -1,0 +1,85 @@
+// The learned detector of one object type and stage.
+//
+// A window's raw feature vector becomes a response in three steps: each block
+// projects its slice with its block PLS (or passes it through), the window PLS
+// reduces the concatenated block outputs to nfactors values, and the
+// classifier (QDA or PLS regression) scores them. A new Model has no blocks,
+// counts at -1 and QDA selected; it is set up from a configuration file, then
+// trained or read from a model file. It owns its blocks and classifiers.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "model/block_model.h"
+#include "model/parameters.h"
+#include "numeric/pls.h"
+#include "numeric/qda.h"
+
+namespace pedscan {
+
+struct PLSRegression {
+  VectorPtr Bstar;  // m, coefficients on the standardised model input
+  MatrixPtr Wstar;  // m x K
+  float YMean = -1.0f;
+  MatrixPtr T;      // n x K
+  VectorPtr Y;      // n
+};
+
+class Model {
+ public:
+  // Reads the model configuration and lays out the blocks. Fatal reports
+  // (model, lines 235, 241, 256, 270 and those of SetClassifiers) in order.
+  void SetupModelfromParameters(const std::string& path);
+  // Exactly one name containing "qda" or "plsReg".
+  void SetClassifiers(const std::vector<std::string>& names);
+  // Fatal "too many features per vector!" above 1,000,000.
+  void SetNumberOfRawFeatures(int count);
+
+  // Trains the window PLS and the classifier on negatives stacked over
+  // positives; both matrices have nfeatures columns. With PLS regression
+  // writes "bstar.matrix" to the working directory.
+  void CreatePLSModel(const Matrix& positives, const Matrix& negatives);
+
+  // Raw feature vector (nrawfeatures values) to response and other.
+  // Allocates nothing.
+  void ClassifyFeatures(const float* raw, float* response, float* other);
+  // Model input (nfeatures values) to response and other. Allocates nothing.
+  void ClassifyInput(const float* input, float* response, float* other);
+
+  // Releases the classifier, the window PLS fields and both buffers.
+  void Clear();
+  // Writes the model file through Storage::WriteModel.
+  void Save(const std::string& fileName) const;
+
+  // Allocates inputBuffer and projectionBuffer for nrawfeatures values.
+  void AllocateBuffers();
+
+  PLS pls;  // the window-level PLS
+  std::vector<std::unique_ptr<BlockModel>> blockModels;
+  int nfactors = -1;
+  std::unique_ptr<QDA> qda;
+  std::unique_ptr<PLSRegression> PLSReg;
+  int nfeatures = -1;
+  int nrawfeatures = -1;
+  std::map<std::string, ParameterMap> FeatureParameters;
+  int16_t windowW = -1;
+  int16_t windowH = -1;
+  int16_t objX0 = -1;
+  int16_t objY0 = -1;
+  int16_t objW = -1;
+  int16_t objH = -1;
+  std::set<int> usedInstances;
+  std::string modelID;
+  bool AllRawFeatures = false;
+  bool useQDA = true;
+  bool usePLSReg = false;
+  std::vector<float> inputBuffer;
+  std::vector<float> projectionBuffer;
+};
+
+}  // namespace pedscan

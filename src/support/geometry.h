@@ -1,0 +1,30 @@
+// Small rectangle records shared by configuration, features, models and detection.
+#pragma once
+
+#include <cstdint>
+
+namespace pedscan {
+
+// A rectangle with inclusive right and bottom corners: x1 = x0 + width - 1,
+// y1 = y0 + height - 1. Fields a producer does not set hold -1. The field
+// order (x0, y0, height, width, x1, y1) is the record's historical layout.
+struct BlockRect {
+  int32_t x0 = -1;
+  int32_t y0 = -1;
+  int32_t height = -1;
+  int32_t width = -1;
+  int32_t x1 = -1;
+  int32_t y1 = -1;
+};
+
+// One window: a sampled training window, a scan result or an output box.
+// Coordinates are pixels of the image the window refers to.
+struct DetectionWindow {
+  int16_t x = 0;
+  int16_t y = 0;
+  int16_t width = 0;
+  int16_t height = 0;
+  double response = 0.0;
+};
+
+}  // namespace pedscan
