@@ -1,1 +1,145 @@
-// placeholder
+#include "features/feature_cache.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "support/failure.h"
+
+namespace pedscan {
+
+namespace {
+
+constexpr const char* kSource = "feature_cache";
+// Retrieve of a rectangle that was not stored since the last Clear.
+constexpr int kRetrieveMissingLine = 61;
+
+// The table doubles before it is half full, which keeps linear probes short.
+constexpr size_t kInitialBuckets = size_t{1} << 13;
+
+// Spreads the packed fields over the buckets. The fold is one-to-one and
+// brings the width and height into the low half; the odd multiplier carries
+// every bit into the top bits, which pick the bucket.
+inline uint64_t Mix(uint64_t key) { return (key ^ (key >> 32)) * 0x9E3779B97F4A7C15ull; }
+
+}  // namespace
+
+int FeatureCache::KeyIndex::Find(uint64_t key) const {
+  if (buckets_.empty()) return -1;
+  for (uint64_t b = Mix(key) >> shift_;; b = (b + 1) & mask_) {
+    const Bucket& bucket = buckets_[b];
+    if (bucket.stamp != stamp_) return -1;
+    if (bucket.key == key) return bucket.slot;
+  }
+}
+
+void FeatureCache::KeyIndex::Set(uint64_t key, int slot) {
+  if ((live_ + 1) * 2 > buckets_.size()) Grow();
+  for (uint64_t b = Mix(key) >> shift_;; b = (b + 1) & mask_) {
+    Bucket& bucket = buckets_[b];
+    if (bucket.stamp != stamp_) {
+      bucket = Bucket{key, slot, stamp_};
+      ++live_;
+      return;
+    }
+    if (bucket.key == key) {
+      bucket.slot = slot;
+      return;
+    }
+  }
+}
+
+void FeatureCache::KeyIndex::Clear() {
+  live_ = 0;
+  if (++stamp_ == 0) {
+    // The stamp wrapped: old buckets could look live again, so retire them.
+    for (Bucket& bucket : buckets_) bucket.stamp = 0;
+    stamp_ = 1;
+  }
+}
+
+void FeatureCache::KeyIndex::Grow() {
+  std::vector<Bucket> old;
+  old.swap(buckets_);
+  uint32_t oldStamp = stamp_;
+  buckets_.assign(old.empty() ? kInitialBuckets : old.size() * 2, Bucket{0, 0, 0});
+  mask_ = buckets_.size() - 1;
+  shift_ = 64;
+  for (size_t n = buckets_.size(); n > 1; n >>= 1) --shift_;
+  stamp_ = 1;
+  live_ = 0;
+  for (const Bucket& bucket : old) {
+    if (bucket.stamp == oldStamp) Set(bucket.key, bucket.slot);
+  }
+}
+
+FeatureCache::FeatureCache(int entryLength) : entryLength_(entryLength) {}
+
+bool FeatureCache::Packable(int x, int y, int width, int height) {
+  return static_cast<unsigned>(x) <= 0xFFFFu && static_cast<unsigned>(y) <= 0xFFFFu &&
+         static_cast<unsigned>(width) <= 0xFFFFu && static_cast<unsigned>(height) <= 0xFFFFu;
+}
+
+int64_t FeatureCache::CacheKey(int x, int y, int width, int height) {
+  uint64_t key = static_cast<uint64_t>(static_cast<uint16_t>(x)) |
+                 static_cast<uint64_t>(static_cast<uint16_t>(y)) << 16 |
+                 static_cast<uint64_t>(static_cast<uint16_t>(width)) << 32 |
+                 static_cast<uint64_t>(static_cast<uint16_t>(height)) << 48;
+  return static_cast<int64_t>(key);
+}
+
+int FeatureCache::FindSlot(int x, int y, int width, int height) const {
+  if (Packable(x, y, width, height)) {
+    return index_.Find(static_cast<uint64_t>(CacheKey(x, y, width, height)));
+  }
+  auto it = wideIndex_.find(Rectangle{x, y, width, height});
+  return it == wideIndex_.end() ? -1 : it->second;
+}
+
+bool FeatureCache::Check(int x, int y, int width, int height) const {
+  int slot = FindSlot(x, y, width, height);
+  return slot >= 0 && valid_[static_cast<size_t>(slot)];
+}
+
+void FeatureCache::Add(int x, int y, int width, int height, const float* values) {
+  if (static_cast<size_t>(used_) == slots_.size()) {
+    size_t entry = static_cast<size_t>(entryLength_);
+    chunks_.emplace_back(new float[kChunkEntries * entry]);
+    float* chunk = chunks_.back().get();
+    for (int e = 0; e < kChunkEntries; ++e) slots_.push_back(chunk + e * entry);
+    valid_.resize(valid_.size() + kChunkEntries, false);
+  }
+
+  int slot = used_;
+  valid_[static_cast<size_t>(slot)] = true;
+  if (entryLength_ > 0) {
+    std::memcpy(slots_[static_cast<size_t>(slot)], values,
+                static_cast<size_t>(entryLength_) * sizeof(float));
+  }
+  if (Packable(x, y, width, height)) {
+    index_.Set(static_cast<uint64_t>(CacheKey(x, y, width, height)), slot);
+  } else {
+    wideIndex_[Rectangle{x, y, width, height}] = slot;
+  }
+  ++used_;
+}
+
+void FeatureCache::Retrieve(int x, int y, int width, int height, float* out) const {
+  int slot = FindSlot(x, y, width, height);
+  if (slot < 0) {
+    Fatal(kSource, "FeatureCache::Retrieve", kRetrieveMissingLine,
+          Format("no features stored for block (%d, %d, %d, %d)", x, y, width, height));
+  }
+  if (entryLength_ > 0) {
+    std::memcpy(out, slots_[static_cast<size_t>(slot)],
+                static_cast<size_t>(entryLength_) * sizeof(float));
+  }
+}
+
+void FeatureCache::Clear() {
+  used_ = 0;
+  std::fill(valid_.begin(), valid_.end(), false);
+  index_.Clear();
+  wideIndex_.clear();
+}
+
+}  // namespace pedscan

@@ -1,9 +1,15 @@
 // Block feature vectors already computed for the current image by one method
-// instance, keyed by rectangle. Storage grows in chunks of 4096 entries and is
-// reused from image to image (Clear frees nothing).
+// instance, keyed by rectangle.
+//
+// A new cache holds nothing and owns no storage. Entries live in chunks of
+// 4096 entries (one allocation per chunk); Clear forgets every entry but
+// frees nothing, so after the first images no allocation happens. The cache
+// owns its chunks and its index.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -14,26 +20,67 @@ class FeatureCache {
   static constexpr int kChunkEntries = 4096;
 
   // An empty cache for entries of entryLength floats; no storage yet.
+  // Requires: entryLength >= 0.
   explicit FeatureCache(int entryLength);
 
+  // True when the rectangle was added since the last Clear.
   bool Check(int x, int y, int width, int height) const;
+  // Stores entryLength values in the next free slot (growing by one chunk
+  // when all are used) and points the rectangle at it; adding a rectangle
+  // again takes a new slot and repoints it.
   void Add(int x, int y, int width, int height, const float* values);
-  // Copies the entry of a rectangle stored since the last Clear.
+  // Copies the entry of a rectangle stored since the last Clear to out.
+  // Throws the fatal Failure when the rectangle is not stored.
   void Retrieve(int x, int y, int width, int height, float* out) const;
+  // Forgets every entry; storage stays for the next image.
   void Clear();
 
-  // The key packs the four values into 64 bits; wide enough that distinct
-  // rectangles of any 16-bit image never share a key.
+  // Packs the four values into 16 bits each (x lowest, height highest):
+  // distinct rectangles with every value in 0..65535 never share a key,
+  // which covers every rectangle of an image whose windows fit 16 bits.
+  // Values outside that range are not packed exactly; the cache keeps such
+  // rectangles in a separate exact index instead of keying them.
   static int64_t CacheKey(int x, int y, int width, int height);
 
   int NumberOfChunks() const { return static_cast<int>(chunks_.size()); }
   int UsedSlots() const { return used_; }
 
  private:
+  // Open-addressing hash table (linear probing) from packed key to slot.
+  // A bucket is live only when its stamp equals the table's current stamp,
+  // so emptying the table is one increment, not a pass over the buckets.
+  class KeyIndex {
+   public:
+    // The slot of key, or -1.
+    int Find(uint64_t key) const;
+    void Set(uint64_t key, int slot);
+    void Clear();
+
+   private:
+    struct Bucket {
+      uint64_t key;
+      int32_t slot;
+      uint32_t stamp;
+    };
+    void Grow();
+
+    std::vector<Bucket> buckets_;  // size is 0 or a power of two
+    uint64_t mask_ = 0;
+    int shift_ = 64;  // 64 - log2(number of buckets)
+    size_t live_ = 0;
+    uint32_t stamp_ = 1;
+  };
+
+  using Rectangle = std::array<int, 4>;
+
+  static bool Packable(int x, int y, int width, int height);
+  // The slot the rectangle points at, or -1.
+  int FindSlot(int x, int y, int width, int height) const;
+
   int entryLength_;
-  // index and storage owned by the implementation
-  struct Index;
-  std::shared_ptr<Index> index_;
+  KeyIndex index_;
+  // Rectangles with a value outside 0..65535 (none in a normal scan).
+  std::map<Rectangle, int> wideIndex_;
   std::vector<std::unique_ptr<float[]>> chunks_;
   std::vector<float*> slots_;
   std::vector<bool> valid_;
