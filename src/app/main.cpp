@@ -1,1 +1,62 @@
-int main() { return 0; }
+// The pedscan command: parse the command line, run exactly one mode, and
+// turn any failure into its report and exit status.
+#include <cstdio>
+#include <string>
+
+#include "app/input_parameters.h"
+#include "support/failure.h"
+
+namespace pedscan {
+
+// The three modes. Each gets the configuration file name and the parameter
+// record, which it may keep for the rest of the run. Each returns when its
+// mode has finished and throws Failure otherwise.
+void RunDetection(const std::string& configFile, InputParameters& parameters);
+void RunTraining(const std::string& configFile, InputParameters& parameters);
+void RunFeatureExtraction(const std::string& configFile, InputParameters& parameters);
+
+}  // namespace pedscan
+
+namespace {
+
+// The record lives until the process ends: the modes keep a reference to it.
+pedscan::InputParameters* parameters = nullptr;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    parameters = new pedscan::InputParameters();
+    parameters->ParseCommandLine(argc, argv);
+
+    // Exactly one mode flag is set after parsing; detection is tested first.
+    if (parameters->detection) {
+      pedscan::RunDetection(parameters->configfile, *parameters);
+    } else if (parameters->training) {
+      pedscan::RunTraining(parameters->configfile, *parameters);
+    } else if (parameters->features) {
+      pedscan::RunFeatureExtraction(parameters->configfile, *parameters);
+    }
+  } catch (const pedscan::Failure& failure) {
+    // -1 for a fatal report: the shell sees 255.
+    return pedscan::ReportFailure(failure);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+namespace pedscan {
+
+void RunDetection(const std::string& /*configFile*/, InputParameters& /*parameters*/) {
+  FailPlain("detection mode is not available in this build\n");
+}
+
+void RunTraining(const std::string& /*configFile*/, InputParameters& /*parameters*/) {
+  FailPlain("training mode is not available in this build\n");
+}
+
+void RunFeatureExtraction(const std::string& /*configFile*/, InputParameters& /*parameters*/) {
+  FailPlain("feature extraction mode is not available in this build\n");
+}
+
+}  // namespace pedscan
