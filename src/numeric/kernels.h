@@ -13,6 +13,12 @@ float DotProductScalar(const float* a, const float* b, int n);
 // is ((lane1 + lane0) + lane2) + lane3. Vectorised, bit-identical to that.
 float DotProduct(const float* a, const float* b, int n);
 
+// out[c] = DotProduct(x, columns + c * stride, n) for c in [0, count), each
+// bit-identical to the single call; several columns run side by side, which
+// is what projections onto the contiguous columns of a Matrix want.
+void DotProductColumns(const float* x, const float* columns, int stride, int count, int n,
+                       float* out);
+
 // out[i] = (x[i] - mean[i]) / std[i].
 void Standardize(const float* x, const float* mean, const float* std, float* out, int n);
 // out[i] = a[i] - b[i].
