@@ -1,0 +1,171 @@
+#include "detection/obj_manager.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "detection/suppression.h"
+#include "model/storage.h"
+#include "support/failure.h"
+
+namespace pedscan {
+namespace {
+
+constexpr const char* kSource = "obj_manager";
+
+constexpr int kNegativePaddingLine = 88;
+constexpr const char* kNegativePadding = "invalid padding (negative)!";
+
+constexpr int kScalesWithoutModelLine = 94;
+constexpr int kScaleCannotGrowLine = 62;
+
+constexpr int kAppendWindowsLine = 116;
+constexpr int kEmptyWindowsLine = 137;
+constexpr int kGetWindowsLine = 155;
+constexpr int kModelByTypeLine = 172;
+constexpr const char* kInvalidType = "invalid object type identifier!";
+
+std::unique_ptr<Model> ReadModelFile(const std::string& file) {
+  Storage storage;
+  return std::unique_ptr<Model>(storage.ReadModel(file));
+}
+
+// xStep * objW in double, rounded to float, then up to the next integer; a
+// step below one pixel would never advance the scan.
+int WindowStep(float step, int objectSize) {
+  float scaled = static_cast<float>(static_cast<double>(step) * static_cast<double>(objectSize));
+  int pixels = static_cast<int>(std::ceil(scaled));
+  return pixels < 1 ? 1 : pixels;
+}
+
+}  // namespace
+
+std::unique_ptr<FeatureControl> ObjManager::AddParameters(const ObjectTypeMap& objectTypes) {
+  return AddParameters(objectTypes, ReadModelFile);
+}
+
+std::unique_ptr<FeatureControl> ObjManager::AddParameters(const ObjectTypeMap& objectTypes,
+                                                          const ModelLoader& load) {
+  objectTypes_.clear();
+  for (const auto& [name, type] : objectTypes) objectTypes_[name] = type.get();
+  auto featureControl = std::make_unique<FeatureControl>();
+
+  for (auto& [name, type] : objectTypes_) {
+    const Model* last = nullptr;
+    for (auto& spec : type->models) {
+      std::unique_ptr<Model> model = load(spec->file);
+      featureControl->SetModelMethods(*model);
+      spec->model = model.get();
+      last = model.get();
+      models_.push_back(std::move(model));
+      int paddingX = last->windowW - last->objW;
+      int paddingY = last->windowH - last->objH;
+      if (paddingX < 0 || paddingY < 0) {
+        Fatal(kSource, "ObjManager::AddParameters", kNegativePaddingLine, kNegativePadding);
+      }
+    }
+    if (!type->scales.empty() && last == nullptr) {
+      // Levels are computed from a model's object size; without one there is
+      // nothing to scan the type with.
+      Fatal(kSource, "ObjManager::AddParameters", kScalesWithoutModelLine,
+            Format("object type '%s' has scale lines but no model line", name.c_str()));
+    }
+    for (const auto& scale : type->scales) {
+      AddScaleLevels(name, *scale, last->objW, last->objH, type->levels);
+    }
+  }
+  return featureControl;
+}
+
+void ObjManager::AddScaleLevels(const std::string& typeName, const ScaleSpec& scale, int objW,
+                                int objH, std::set<int>& typeLevels) {
+  int stepX = WindowStep(scale.xStep, objW);
+  int stepY = WindowStep(scale.yStep, objH);
+  int size = scale.minSize;
+  while (size <= scale.maxSize) {
+    float next = std::floor(scale.factor * static_cast<float>(size));
+    if (!(next > static_cast<float>(size))) {
+      Fatal(kSource, "ObjManager::AddParameters", kScaleCannotGrowLine,
+            Format("scale factor %g cannot grow the object size %d of object type '%s'",
+                   static_cast<double>(scale.factor), size, typeName.c_str()));
+    }
+    float ratio = static_cast<float>(static_cast<double>(objH) / static_cast<double>(size));
+    auto found = std::find_if(levels_.begin(), levels_.end(), [&](const ScaleLevel& level) {
+      return level.ratio == ratio && level.stepX == stepX && level.stepY == stepY;
+    });
+    int index;
+    if (found != levels_.end()) {
+      index = found->index;
+    } else {
+      index = static_cast<int>(levels_.size());
+      levels_.push_back(ScaleLevel{stepX, stepY, ratio, index, size});
+    }
+    typeLevels.insert(index);
+    if (static_cast<double>(next) > static_cast<double>(scale.maxSize)) break;
+    size = static_cast<int>(next);
+  }
+}
+
+ObjectType& ObjManager::Find(const std::string& type, const char* function, int line) {
+  auto found = objectTypes_.find(type);
+  if (found == objectTypes_.end()) Fatal(kSource, function, line, kInvalidType);
+  return *found->second;
+}
+
+void ObjManager::SetDetWindows(const std::string& type, const std::vector<DetectionWindow>& windows,
+                               bool keep) {
+  ObjectType& objectType = Find(type, "ObjManager::SetDetWindows", kAppendWindowsLine);
+  if (!keep) objectType.detections->clear();
+  objectType.detections->insert(objectType.detections->end(), windows.begin(), windows.end());
+}
+
+void ObjManager::SetDetWindows(const std::string& type) {
+  Find(type, "ObjManager::SetDetWindows", kEmptyWindowsLine).detections->clear();
+}
+
+std::vector<DetectionWindow>* ObjManager::GetDetctionWindows(const std::string& type) {
+  return Find(type, "ObjManager::GetDetctionWindows", kGetWindowsLine).detections.get();
+}
+
+Model* ObjManager::ModelbyObjType(const std::string& type, int levelIndex, int stage,
+                                  double* threshold) {
+  ObjectType& objectType = Find(type, "ObjManager::ModelbyObjType", kModelByTypeLine);
+  if (objectType.levels.count(levelIndex) == 0) return nullptr;
+  for (const auto& spec : objectType.models) {
+    if (spec->stage == stage) {
+      *threshold = spec->threshold;
+      return spec->model;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<Model*> ObjManager::ModelsAtLevel(int levelIndex) const {
+  std::vector<Model*> models;
+  for (const auto& [name, type] : objectTypes_) {
+    if (type->levels.count(levelIndex) == 0) continue;
+    for (const auto& spec : type->models) models.push_back(spec->model);
+  }
+  return models;
+}
+
+std::vector<std::string> ObjManager::GetObjectTypes() const {
+  std::vector<std::string> names;
+  for (const auto& [name, type] : objectTypes_) names.push_back(name);
+  return names;
+}
+
+int ObjManager::GetNumberOfStages() const {
+  int largest = -1;
+  for (const auto& [name, type] : objectTypes_) {
+    for (const auto& spec : type->models) largest = std::max(largest, spec->stage);
+  }
+  return largest + 1;
+}
+
+void ObjManager::NonMaxSuppression(float threshold) {
+  for (auto& [name, type] : objectTypes_) {
+    *type->detections = pedscan::NonMaxSuppression(*type->detections, threshold);
+  }
+}
+
+}  // namespace pedscan

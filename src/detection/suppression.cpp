@@ -1,0 +1,40 @@
+#include "detection/suppression.h"
+
+#include <algorithm>
+
+namespace pedscan {
+
+float Overlap(const DetectionWindow& a, const DetectionWindow& b) {
+  // Widened to int: a corner x + width may not fit in 16 bits.
+  int overlapWidth = std::min(a.x + a.width, b.x + b.width) - std::max<int>(a.x, b.x);
+  int overlapHeight = std::min(a.y + a.height, b.y + b.height) - std::max<int>(a.y, b.y);
+  if (overlapWidth <= 0 || overlapHeight <= 0) return 0.0f;
+  int intersection = overlapWidth * overlapHeight;
+  int unionArea = b.width * b.height + a.width * a.height - intersection;
+  return static_cast<float>(intersection) / static_cast<float>(unionArea);
+}
+
+std::vector<DetectionWindow> NonMaxSuppression(const std::vector<DetectionWindow>& list,
+                                               float threshold) {
+  std::vector<bool> suppressed(list.size(), false);
+  for (size_t i = 0; i < list.size(); ++i) {
+    for (size_t j = i + 1; j < list.size(); ++j) {
+      float overlap = Overlap(list[i], list[j]);
+      if (overlap == 0.0f) continue;
+      if (threshold < overlap) {
+        if (list[j].response < list[i].response) {
+          suppressed[j] = true;
+        } else {
+          suppressed[i] = true;
+        }
+      }
+    }
+  }
+  std::vector<DetectionWindow> kept;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (!suppressed[i]) kept.push_back(list[i]);
+  }
+  return kept;
+}
+
+}  // namespace pedscan
