@@ -1,0 +1,229 @@
+#include "detection/detection.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace pedscan {
+namespace {
+
+// Overlap above which the weaker of two detections of a type is dropped.
+constexpr float kSuppressionThreshold = 0.2f;
+
+bool WindowFits(const Model& model, const cv::Mat& image) {
+  return !image.empty() && model.windowW <= image.cols && model.windowH <= image.rows;
+}
+
+}  // namespace
+
+LevelImage MakeLevelImage(const cv::Mat& frame, const ScaleLevel& level) {
+  LevelImage levelImage;
+  levelImage.stepX = level.stepX;
+  levelImage.stepY = level.stepY;
+  levelImage.ratio = level.ratio;
+  levelImage.index = level.index;
+  levelImage.size = level.size;
+  int width = static_cast<int>(std::floor(static_cast<float>(frame.cols) * level.ratio));
+  int height = static_cast<int>(std::floor(static_cast<float>(frame.rows) * level.ratio));
+  if (width < 1 || height < 1) {
+    // A level below one pixel holds no window; resizing to it is impossible.
+    levelImage.factor = 0.0f;
+    return levelImage;
+  }
+  cv::resize(frame, levelImage.image, cv::Size(width, height), 0, 0, cv::INTER_CUBIC);
+  levelImage.factor = static_cast<float>(frame.cols) / static_cast<float>(width);
+  return levelImage;
+}
+
+int ScanWindows(int width, int height, int wW, int wH, int stepX, int stepY, double threshold,
+                const WindowScorer& score, std::vector<DetectionWindow>& out) {
+  int scanned = 0;
+  for (int y = 0; y <= height - wH; y += stepY) {
+    for (int x = 0; x <= width - wW; x += stepX) {
+      ++scanned;
+      float response = score(x, y);
+      if (static_cast<double>(response) >= threshold) {
+        out.push_back(DetectionWindow{static_cast<int16_t>(x), static_cast<int16_t>(y),
+                                      static_cast<int16_t>(wW), static_cast<int16_t>(wH),
+                                      static_cast<double>(response)});
+      }
+    }
+  }
+  return scanned;
+}
+
+std::vector<DetectionWindow> RescoreWindows(const std::vector<DetectionWindow>& candidates, int wW,
+                                            int wH, double threshold, const WindowScorer& score) {
+  std::vector<DetectionWindow> kept;
+  for (const DetectionWindow& candidate : candidates) {
+    float response = score(candidate.x, candidate.y);
+    if (static_cast<double>(response) > threshold) {
+      kept.push_back(DetectionWindow{candidate.x, candidate.y, static_cast<int16_t>(wW),
+                                     static_cast<int16_t>(wH), static_cast<double>(response)});
+    }
+  }
+  return kept;
+}
+
+DetectionWindow MapToFrame(const DetectionWindow& window, float factor) {
+  auto scale = [factor](int16_t value) {
+    return static_cast<int16_t>(std::floor(static_cast<float>(value) * factor));
+  };
+  return DetectionWindow{scale(window.x), scale(window.y), scale(window.width),
+                         scale(window.height), window.response};
+}
+
+DetectionWindow ShrinkToObject(const DetectionWindow& window, int wW, int wH, int oW, int oH) {
+  float marginX = (1.0f - static_cast<float>(oW) / static_cast<float>(wW)) * 0.5f;
+  float marginY = (1.0f - static_cast<float>(oH) / static_cast<float>(wH)) * 0.5f;
+  int mx = static_cast<int>(std::floor(marginX * static_cast<float>(window.width)));
+  int my = static_cast<int>(std::floor(marginY * static_cast<float>(window.height)));
+  DetectionWindow shrunk = window;
+  shrunk.x = static_cast<int16_t>(window.x + mx);
+  shrunk.y = static_cast<int16_t>(window.y + my);
+  shrunk.width = static_cast<int16_t>(window.width - 2 * mx);
+  shrunk.height = static_cast<int16_t>(window.height - 2 * my);
+  return shrunk;
+}
+
+Detection::Detection(const std::string& configFile, InputParameters& parameters)
+    : colors_{cv::Scalar(0, 255, 255, 0), cv::Scalar(255, 0, 0, 0),   cv::Scalar(0, 0, 255, 0),
+              cv::Scalar(255, 0, 255, 0), cv::Scalar(0, 255, 0, 0),   cv::Scalar(255, 0, 127, 0),
+              cv::Scalar(127, 0, 255, 0)},
+      parameters_(&parameters) {
+  configuration_.ParseFile(configFile);
+  objManager_ = std::make_unique<ObjManager>();
+  featureControl_ = objManager_->AddParameters(configuration_.objectTypes);
+  levels_ = objManager_->GetLevels();
+  objectTypes_ = objManager_->GetObjectTypes();
+  numberOfStages_ = objManager_->GetNumberOfStages();
+  featureBuffer_ = std::make_unique<float[]>(kFeatureBufferSize);
+  samples_.ReadInput(parameters, &roiMode_);
+  nFrames_ = samples_.NumberOfFrames();
+  frameIndex_ = 0;
+  totalWindows_ = 0;
+  totalTicks_ = 0;
+}
+
+Detection::~Detection() = default;
+
+bool Detection::IsVideo() const { return samples_.isVideo(); }
+bool Detection::IsCamera() const { return samples_.isCamera(); }
+void Detection::ReleaseCapture() { samples_.ReleaseCapture(); }
+
+int Detection::ProcessNextFrame() {
+  if (frameIndex_ >= nFrames_) return -1;
+  ROI offset;
+  const cv::Mat* frame = samples_.GetFrame(frameIndex_, &frameName_, &appendText_, &offset);
+  // A video can announce more frames than it yields; the first frame that
+  // cannot be read ends the source.
+  if (frame == nullptr || frame->empty()) return -1;
+  ++frameIndex_;
+  offsetX_ = offset.x;
+  offsetY_ = offset.y;
+  BuildPyramid(*frame);
+  ScanFrame();
+  outputImage_ = frame->clone();
+  return frameIndex_;
+}
+
+void Detection::BuildPyramid(const cv::Mat& frame) {
+  levelImages_.clear();
+  levelImages_.reserve(levels_.size());
+  for (const ScaleLevel& level : levels_) levelImages_.push_back(MakeLevelImage(frame, level));
+}
+
+float Detection::ClassifyWindow(Model& model, int x, int y) {
+  int nblocks = static_cast<int>(model.blockModels.size());
+  featureControl_->FillCache(model, x, y, 0, nblocks - 1);
+  float* out = featureBuffer_.get();
+  for (const auto& block : model.blockModels) {
+    featureControl_->GetBlockFeatures(y, *block, x, out);
+    out += block->nfeatures;
+  }
+  float response = 0.0f;
+  float other = 0.0f;
+  model.ClassifyFeatures(featureBuffer_.get(), &response, &other);
+  return response;
+}
+
+void Detection::ScanFrame() {
+  for (const std::string& type : objectTypes_) objManager_->SetDetWindows(type);
+  int64_t start = cv::getTickCount();
+  int frameWindows = 0;
+  int nLevels = static_cast<int>(levelImages_.size());
+  for (int e = 0; e < nLevels; ++e) {
+    const LevelImage& level = levelImages_[e];
+    std::printf("\rscale %d/%d", e + 1, nLevels);
+    std::vector<Model*> models = objManager_->ModelsAtLevel(level.index);
+    if (models.empty()) continue;
+    // Features are computed only when some window of the level can be read.
+    bool anyFits = false;
+    for (const Model* model : models) anyFits = anyFits || WindowFits(*model, level.image);
+    if (anyFits) {
+      featureControl_->ActivateModelMethods(models);
+      featureControl_->AddNewImage(level.image);
+    }
+    int width = level.image.cols;
+    int height = level.image.rows;
+
+    for (const std::string& type : objectTypes_) {
+      std::vector<DetectionWindow> candidates;
+      bool haveCandidates = false;
+      const Model* firstStage = nullptr;
+      for (int k = 0; k < numberOfStages_; ++k) {
+        double threshold = 0.0;
+        Model* model = objManager_->ModelbyObjType(type, level.index, k, &threshold);
+        if (model == nullptr) continue;
+        WindowScorer score = [this, model](int x, int y) { return ClassifyWindow(*model, x, y); };
+        if (k == 0) {
+          std::printf(" (height: %d, x: %d, y: %d (%d,%d))", level.size, level.stepX, level.stepY,
+                      width, height);
+          std::fflush(stdout);
+          candidates.clear();
+          frameWindows += ScanWindows(width, height, model->windowW, model->windowH, level.stepX,
+                                      level.stepY, threshold, score, candidates);
+          haveCandidates = true;
+          firstStage = model;
+        } else if (haveCandidates) {
+          // A later stage may use a larger window than stage 0; a candidate
+          // whose window would leave the level image cannot be confirmed.
+          std::vector<DetectionWindow> inside;
+          for (const DetectionWindow& candidate : candidates) {
+            if (candidate.x + model->windowW <= width && candidate.y + model->windowH <= height) {
+              inside.push_back(candidate);
+            }
+          }
+          candidates = RescoreWindows(inside, model->windowW, model->windowH, threshold, score);
+        }
+      }
+      if (!haveCandidates) continue;
+      for (DetectionWindow& candidate : candidates) {
+        candidate = MapToFrame(candidate, level.factor);
+        candidate = ShrinkToObject(candidate, firstStage->windowW, firstStage->windowH,
+                                   firstStage->objW, firstStage->objH);
+      }
+      objManager_->SetDetWindows(type, candidates, true);
+    }
+
+    if (anyFits) {
+      featureControl_->ReleaseImage();
+      featureControl_->ClearActiveMethods();
+    }
+  }
+  int64_t end = cv::getTickCount();
+  if (parameters_->nonMaxSup) objManager_->NonMaxSuppression(kSuppressionThreshold);
+
+  totalWindows_ += frameWindows;
+  totalTicks_ += end - start;
+  // OpenCV 4 counts ticks per second.
+  double seconds = static_cast<double>(totalTicks_) / cv::getTickFrequency();
+  std::printf(" - detwin: %d (%5.1f det/s) (%4.1f s/frame) (%d/%d)\n", frameWindows,
+              static_cast<double>(totalWindows_) / seconds, seconds / frameIndex_, frameIndex_,
+              nFrames_);
+  levelImages_.clear();
+}
+
+}  // namespace pedscan

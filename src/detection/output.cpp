@@ -1,0 +1,117 @@
+// Result output of the detection mode: text files and drawn images.
+
+#include <cstdio>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "detection/detection.h"
+#include "support/failure.h"
+
+namespace pedscan {
+namespace {
+
+constexpr const char* kSource = "output";
+constexpr int kCannotWriteTextLine = 52;
+constexpr int kCannotWriteImageLine = 78;
+
+}  // namespace
+
+std::string ResultImagePath(const std::string& output, const std::string& frameName, bool roiMode,
+                            int frameIndex) {
+  if (roiMode) return Format("%s/%s_ROI%4.4d.png", output.c_str(), frameName.c_str(), frameIndex);
+  return Format("%s/%s.png", output.c_str(), frameName.c_str());
+}
+
+std::string ResultTextPath(const std::string& output, const std::string& frameName,
+                           const std::string& suffix) {
+  return Format("%s/%s%s.txt", output.c_str(), frameName.c_str(), suffix.c_str());
+}
+
+std::vector<std::string> TextSuffixes(const std::vector<std::string>& objectTypes) {
+  if (objectTypes.size() == 1) return {""};
+  std::vector<std::string> suffixes;
+  for (const std::string& type : objectTypes) suffixes.push_back("." + type);
+  return suffixes;
+}
+
+void WriteDetections(const std::string& path, const std::vector<DetectionWindow>& list,
+                     bool append, int offsetX, int offsetY) {
+  FILE* file = std::fopen(path.c_str(), append ? "a" : "w");
+  if (file == nullptr) {
+    Fatal(kSource, "Detection::WriteText", kCannotWriteTextLine,
+          Format("cannot write result file '%s'", path.c_str()));
+  }
+  bool written = true;
+  for (const DetectionWindow& window : list) {
+    written = std::fprintf(file, "%d %d %d %d %.13g\n", window.x + offsetX, window.y + offsetY,
+                           static_cast<int>(window.width), static_cast<int>(window.height),
+                           window.response) >= 0 &&
+              written;
+  }
+  // The file is complete once closed; a failed write or close leaves it
+  // incomplete, which is reported like a file that cannot be opened.
+  written = std::fclose(file) == 0 && written;
+  if (!written) {
+    Fatal(kSource, "Detection::WriteText", kCannotWriteTextLine,
+          Format("cannot write result file '%s'", path.c_str()));
+  }
+}
+
+void DrawDetections(cv::Mat& image, const std::vector<DetectionWindow>& list, bool ellipse,
+                    const cv::Scalar& colour) {
+  for (const DetectionWindow& window : list) {
+    int x = window.x;
+    int y = window.y;
+    int w = window.width;
+    int h = window.height;
+    if (ellipse) {
+      // 0.7 rather than 0.5: the ellipse runs close to the corners of the box.
+      cv::ellipse(image, cv::Point(x + w / 2, y + h / 2),
+                  cv::Size(static_cast<int>(0.7 * w), static_cast<int>(0.7 * h)), 0.0, 0.0, 360.0,
+                  colour, 3, cv::LINE_8, 0);
+    } else {
+      cv::rectangle(image, cv::Point(x, y), cv::Point(x + w, y + h), colour, 2, cv::LINE_8, 0);
+    }
+  }
+}
+
+cv::Scalar TypeColour(const std::vector<cv::Scalar>& colours, size_t i) {
+  return colours[i % colours.size()];
+}
+
+void Detection::DrawAndSave(cv::Mat& image, const std::vector<DetectionWindow>& list, bool ellipse,
+                            const cv::Scalar& colour) {
+  DrawDetections(image, list, ellipse, colour);
+  std::string path = ResultImagePath(parameters_->output, frameName_, roiMode_, frameIndex_);
+  bool saved = false;
+  try {
+    saved = cv::imwrite(path, image);
+  } catch (const cv::Exception&) {
+    saved = false;
+  }
+  if (!saved) {
+    Fatal(kSource, "Detection::DrawAndSave", kCannotWriteImageLine,
+          Format("cannot write result image '%s'", path.c_str()));
+  }
+}
+
+void Detection::WriteText(const std::string& suffix, const std::vector<DetectionWindow>& list) {
+  WriteDetections(ResultTextPath(parameters_->output, frameName_, suffix), list, appendText_,
+                  offsetX_, offsetY_);
+}
+
+void Detection::SaveResults() {
+  if (parameters_->drawBB) {
+    for (size_t i = 0; i < objectTypes_.size(); ++i) {
+      DrawAndSave(outputImage_, *objManager_->GetDetctionWindows(objectTypes_[i]),
+                  parameters_->drawEllipse, TypeColour(colors_, i));
+    }
+  }
+  std::vector<std::string> suffixes = TextSuffixes(objectTypes_);
+  for (size_t i = 0; i < objectTypes_.size(); ++i) {
+    WriteText(suffixes[i], *objManager_->GetDetctionWindows(objectTypes_[i]));
+  }
+}
+
+}  // namespace pedscan
