@@ -1,0 +1,268 @@
+// Detection of one 640 x 480 frame with a model of the full example layout
+// (105 co-occurrence blocks and 126 HOG blocks of a 64 x 128 window, 10
+// window factors, QDA) over the object heights 48 .. 285.
+//
+// The model is trained once on drawn objects and kept with its detection
+// configuration and the frame in a data directory (first argument
+// --data=<dir>, default ./detection_bench_data), so that the same files can
+// be given to the pedscan binary under /usr/bin/time -v:
+//
+//   bench_detection --setup-only --data=DIR
+//   /usr/bin/time -v pedscan -d -c DIR/detect.txt -i DIR/frame.png -o DIR/out -s
+//
+// BM_DetectFrame times the detection driver on the frame. BM_DetectionPhases
+// repeats the scan with the plain per-window path, timing its three parts
+// (per-level feature precomputation, block extraction, projection and
+// classification), and checks that it yields exactly the driver's windows
+// and responses.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <unistd.h>
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "../tests/detection/synthetic_model.h"
+#include "app/input_parameters.h"
+#include "detection/detection.h"
+#include "detection/obj_manager.h"
+#include "model/parameters.h"
+
+namespace pedscan {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string dataDir = "detection_bench_data";
+
+constexpr char kModelConfig[] =
+    "ModelID <person01>\n"
+    "window <64, 128>\n"
+    "object <8, 16, 48, 96>\n"
+    "region <0, 0, 63, 127>\n"
+    "method <HOG, hogBlocks, 0, hogSet>\n"
+    "block <hogBlocks, 16, 16, 8, 8, 0>\n"
+    "block <hogBlocks, 32, 32, 16, 16, 0>\n"
+    "params <hogSet, UseHOG, 1>\n"
+    "params <hogSet, UseColorFrequency, 1>\n"
+    "method <COOCH, coocBlocks, 0, coocSet>\n"
+    "block <coocBlocks, 16, 16, 8, 8, 0>\n"
+    "params <coocSet, bins, 16>\n"
+    "params <coocSet, distance, 1>\n"
+    "params <coocSet, cache, 1>\n"
+    "factors <10>\n"
+    "classifier <qda>\n";
+
+constexpr char kDetectConfig[] =
+    "model <person, 0, 0.5, person01.yml>\n"
+    "scale <person, 48, 300, 0.1, 0.1, 1.2>\n";
+
+std::string DataFile(const std::string& name) { return dataDir + "/" + name; }
+
+// Trains and writes the model, the configuration and the frame unless they
+// are there already.
+void PrepareData() {
+  fs::create_directories(DataFile("out"));
+  if (fs::exists(DataFile("person01.yml")) && fs::exists(DataFile("frame.png"))) return;
+  std::ofstream(DataFile("model.txt")) << kModelConfig;
+  std::ofstream(DataFile("detect.txt")) << kDetectConfig;
+  testutil::Crops crops = testutil::MakeCrops(64, 128, cv::Rect(8, 16, 48, 96), 150, 300, 3);
+  std::unique_ptr<Model> model = testutil::TrainModel(DataFile("model.txt"), crops, 5);
+  model->Save(DataFile("person01.yml"));
+  cv::RNG rng(9);
+  cv::Mat frame = testutil::NoiseImage(640, 480, rng);
+  testutil::DrawObject(frame, cv::Rect(60, 80, 48, 96), rng);
+  testutil::DrawObject(frame, cv::Rect(300, 150, 96, 192), rng);
+  testutil::DrawObject(frame, cv::Rect(500, 40, 64, 128), rng);
+  cv::imwrite(DataFile("frame.png"), frame);
+}
+
+void SetUpParameters(InputParameters& parameters) {
+  parameters.detection = true;
+  parameters.configfile = DataFile("detect.txt");
+  parameters.input = DataFile("frame.png");
+  parameters.output = DataFile("out");
+  parameters.isImage = true;
+  parameters.rois = std::make_unique<std::vector<ROI>>();
+}
+
+// Standard output carries the driver's progress lines; keep them out of the
+// benchmark report.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::fflush(stdout);
+    saved_ = dup(fileno(stdout));
+    FILE* null = std::fopen("/dev/null", "w");
+    dup2(fileno(null), fileno(stdout));
+    std::fclose(null);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    dup2(saved_, fileno(stdout));
+    close(saved_);
+  }
+
+ private:
+  int saved_;
+};
+
+void BM_DetectFrame(benchmark::State& state) {
+  PrepareData();
+  InputParameters parameters;
+  SetUpParameters(parameters);
+  parameters.nonMaxSup = true;
+  int64_t windows = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::unique_ptr<Detection> detection;
+    {
+      QuietStdout quiet;
+      detection = std::make_unique<Detection>(parameters.configfile, parameters);
+    }
+    state.ResumeTiming();
+    {
+      QuietStdout quiet;
+      detection->ProcessNextFrame();
+    }
+  }
+  // Windows of one frame: each level's grid of window positions.
+  cv::Mat frame = cv::imread(DataFile("frame.png"));
+  ParametersExecution configuration;
+  configuration.ParseFile(parameters.configfile);
+  ObjManager manager;
+  manager.AddParameters(configuration.objectTypes);
+  for (const ScaleLevel& level : manager.GetLevels()) {
+    LevelImage image = MakeLevelImage(frame, level);
+    if (image.image.cols >= 64 && image.image.rows >= 128) {
+      windows += static_cast<int64_t>((image.image.cols - 64) / level.stepX + 1) *
+                 ((image.image.rows - 128) / level.stepY + 1);
+    }
+  }
+  state.counters["windows"] = static_cast<double>(windows);
+  state.counters["det/s"] =
+      benchmark::Counter(static_cast<double>(windows) * state.iterations(), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DetectFrame)->Unit(benchmark::kSecond)->Iterations(3)->UseRealTime();
+
+// The scan of one frame along the plain path, with its three parts timed.
+void BM_DetectionPhases(benchmark::State& state) {
+  PrepareData();
+  InputParameters parameters;
+  SetUpParameters(parameters);
+  cv::Mat frame = cv::imread(DataFile("frame.png"), cv::IMREAD_COLOR);
+
+  // What the driver finds, to compare with.
+  std::vector<DetectionWindow> expected;
+  {
+    QuietStdout quiet;
+    Detection detection(parameters.configfile, parameters);
+    detection.ProcessNextFrame();
+    expected = *detection.objManager().GetDetctionWindows("person");
+  }
+
+  ParametersExecution configuration;
+  configuration.ParseFile(parameters.configfile);
+  ObjManager manager;
+  std::unique_ptr<FeatureControl> featureControl = manager.AddParameters(configuration.objectTypes);
+  auto buffer = std::make_unique<float[]>(kFeatureBufferSize);
+  double precompute = 0.0;
+  double extraction = 0.0;
+  double classification = 0.0;
+  bool identical = true;
+  auto seconds = [](int64_t from) {
+    return static_cast<double>(cv::getTickCount() - from) / cv::getTickFrequency();
+  };
+
+  for (auto _ : state) {
+    std::vector<DetectionWindow> found;
+    for (const ScaleLevel& level : manager.GetLevels()) {
+      LevelImage image = MakeLevelImage(frame, level);
+      double threshold = 0.0;
+      Model* model = manager.ModelbyObjType("person", level.index, 0, &threshold);
+      if (model == nullptr || image.image.cols < model->windowW ||
+          image.image.rows < model->windowH) {
+        continue;
+      }
+      int64_t start = cv::getTickCount();
+      featureControl->ActivateModelMethods(*model);
+      featureControl->AddNewImage(image.image);
+      precompute += seconds(start);
+      int nblocks = static_cast<int>(model->blockModels.size());
+      for (int y = 0; y <= image.image.rows - model->windowH; y += level.stepY) {
+        for (int x = 0; x <= image.image.cols - model->windowW; x += level.stepX) {
+          start = cv::getTickCount();
+          featureControl->FillCache(*model, x, y, 0, nblocks - 1);
+          float* out = buffer.get();
+          for (const auto& block : model->blockModels) {
+            featureControl->GetBlockFeatures(y, *block, x, out);
+            out += block->nfeatures;
+          }
+          extraction += seconds(start);
+          start = cv::getTickCount();
+          float response = 0.0f;
+          float other = 0.0f;
+          model->ClassifyFeatures(buffer.get(), &response, &other);
+          classification += seconds(start);
+          if (static_cast<double>(response) >= threshold) {
+            DetectionWindow window{static_cast<int16_t>(x), static_cast<int16_t>(y),
+                                   model->windowW, model->windowH, response};
+            found.push_back(ShrinkToObject(MapToFrame(window, image.factor), model->windowW,
+                                           model->windowH, model->objW, model->objH));
+          }
+        }
+      }
+      start = cv::getTickCount();
+      featureControl->ReleaseImage();
+      featureControl->ClearActiveMethods();
+      precompute += seconds(start);
+    }
+    identical = identical && found.size() == expected.size();
+    for (size_t i = 0; identical && i < found.size(); ++i) {
+      identical = found[i].x == expected[i].x && found[i].y == expected[i].y &&
+                  found[i].width == expected[i].width && found[i].height == expected[i].height &&
+                  found[i].response == expected[i].response;
+    }
+  }
+  double total = precompute + extraction + classification;
+  state.counters["precompute_share"] = precompute / total;
+  state.counters["extraction_share"] = extraction / total;
+  state.counters["classify_share"] = classification / total;
+  state.counters["detections"] = static_cast<double>(expected.size());
+  state.counters["identical"] = identical ? 1.0 : 0.0;
+  if (!identical) state.SkipWithError("plain path differs from the detection driver");
+}
+BENCHMARK(BM_DetectionPhases)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+}  // namespace
+}  // namespace pedscan
+
+int main(int argc, char** argv) {
+  bool setupOnly = false;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--data=", 7) == 0) {
+      pedscan::dataDir = argv[i] + 7;
+    } else if (std::strcmp(argv[i], "--setup-only") == 0) {
+      setupOnly = true;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  if (setupOnly) {
+    pedscan::PrepareData();
+    return 0;
+  }
+  int count = static_cast<int>(rest.size());
+  benchmark::Initialize(&count, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
