@@ -1,0 +1,135 @@
+// Grey-level co-occurrence texture features of one colour band.
+//
+// Cooccurrence is the texture method behind "COOCH", "COOCS" and "COOCV"
+// (classes CoocH, CoocS, CoocV), which differ only in the band they analyse:
+// hue, saturation or value. AddNewImage quantises the band of the whole image
+// to 16 levels; ExtractFeatures counts, inside one block, the level pairs at
+// the configured distance in four directions, normalises each symmetric
+// 16 x 16 matrix to probabilities and writes twelve Haralick statistics per
+// direction: 48 values.
+//
+// After construction bins and distance are unset (-1), no image is held and
+// the tables are not built; SetParameters and Initialize configure the
+// object. The object owns its quantised band image and its tables.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "features/extraction_method.h"
+
+namespace pedscan {
+
+class Cooccurrence : public ExtractionMethod {
+ public:
+  static constexpr int kHue = 0;
+  static constexpr int kSaturation = 1;
+  static constexpr int kValue = 2;
+
+  static constexpr int kLevels = 16;            // L
+  static constexpr int kCells = kLevels * kLevels;
+  static constexpr int kDirections = 4;
+  static constexpr int kStatistics = 12;
+  static constexpr int kFeatures = kDirections * kStatistics;
+
+  // Quantises the object's band of `image` (CV_8UC3, blue-green-red) to the
+  // level floor(v / bins) of every pixel. Requires SetParameters to have
+  // succeeded. Throws the fatal report "Invalid color band used for
+  // co-occurrence features!" for a band other than hue, saturation, value.
+  void AddNewImage(const cv::Mat& image) override;
+  // Keys "bins" and "distance" (atoi) and "cache" (ignored). Throws the plain
+  // Failure "Parameter '%s' invalid for feature '%s'\n" for any other key and
+  // the fatal report "Invalid parameters for co-occurrence matrix" when
+  // bins < 16 (levels must stay in 0..15) or distance < 1 afterwards.
+  void SetParameters(const ParameterMap& params) override;
+  // Writes 48 values: directions 0 (right), 1 (down-left), 2 (down),
+  // 3 (down-right), twelve statistics each. Only pixels inside both the block
+  // and the image take part, so a block crossing the border reads nothing
+  // outside. Throws the plain Failure "Error, need to define log table to size
+  // %d\n" when a direction's pair count has no entropy table (any block other
+  // than 8, 16 or 32 pixels square at distance 1, or one that holds no pair).
+  // Allocates nothing.
+  void ExtractFeatures(const BlockRect& rect, float* out) override;
+  // Builds the constant and entropy tables. Cheap and idempotent.
+  void Initialize() override;
+  void ReleaseImage() override;
+  int GetNumberOfFeatures() const override { return kFeatures; }
+
+  int band() const { return band_; }
+  int bins() const { return bins_; }
+  int distance() const { return distance_; }
+  // The quantised band of the current image (CV_8UC1), empty when none.
+  const cv::Mat& levels() const { return levels_; }
+
+  // Band values 0..255 of one pixel. Hue keeps its historical test sequence:
+  // when red is not the largest and green differs from blue, the branch for a
+  // blue maximum is taken even if green is the largest.
+  static int Hue(int red, int green, int blue);
+  static int Saturation(int red, int green, int blue);
+  static int Value(int red, int green, int blue);
+
+  // The entropy table for a direction with `pairs` pairs: entry c is
+  // log10(c / S + 1e-6) (entry 0 is 0), or null when no table exists.
+  const std::vector<float>* EntropyTable(int64_t pairs) const;
+
+ protected:
+  explicit Cooccurrence(int band) : band_(band) {}
+  // Copies bins, distance and band; the copy holds no image and rebuilds its
+  // tables in Initialize.
+  Cooccurrence(const Cooccurrence& other)
+      : ExtractionMethod(), bins_(other.bins_), distance_(other.distance_), band_(other.band_) {}
+  Cooccurrence& operator=(const Cooccurrence&) = delete;
+
+ private:
+  struct EntropyTableEntry {
+    int pairs;
+    std::vector<float> values;
+  };
+
+  int bins_ = -1;
+  int distance_ = -1;
+  bool initialized_ = false;
+  // Constant tables over the cells in flat order (cell (r, c) at r + 16 c).
+  alignas(32) std::array<float, kCells> rowTimesColumn_{};
+  alignas(32) std::array<float, kCells> row_{};
+  alignas(32) std::array<float, kCells> inverseDifference_{};  // 1 / ((r - c)^2 + 1)
+  alignas(32) std::array<float, 33> index_{};                  // 0, 1, ..., 32
+  alignas(32) std::array<float, kLevels> squares_{};           // 0, 1, 4, ..., 225
+  std::vector<EntropyTableEntry> entropyTables_;
+  cv::Mat levels_;
+  int band_;
+};
+
+class CoocH final : public Cooccurrence {
+ public:
+  CoocH() : Cooccurrence(kHue) {}
+  std::string GetName() const override { return "COOCH"; }
+  std::unique_ptr<ExtractionMethod> Clone() const override {
+    return std::unique_ptr<ExtractionMethod>(new CoocH(*this));
+  }
+};
+
+class CoocS final : public Cooccurrence {
+ public:
+  CoocS() : Cooccurrence(kSaturation) {}
+  std::string GetName() const override { return "COOCS"; }
+  std::unique_ptr<ExtractionMethod> Clone() const override {
+    return std::unique_ptr<ExtractionMethod>(new CoocS(*this));
+  }
+};
+
+class CoocV final : public Cooccurrence {
+ public:
+  CoocV() : Cooccurrence(kValue) {}
+  std::string GetName() const override { return "COOCV"; }
+  std::unique_ptr<ExtractionMethod> Clone() const override {
+    return std::unique_ptr<ExtractionMethod>(new CoocV(*this));
+  }
+};
+
+}  // namespace pedscan
