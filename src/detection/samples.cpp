@@ -1,0 +1,302 @@
+#include "detection/samples.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "support/failure.h"
+#include "support/text.h"
+
+namespace pedscan {
+
+namespace {
+
+constexpr char kSource[] = "samples";
+
+constexpr int kNoImagesLine = 58;
+constexpr char kNoImagesMessage[] = "no images found!";
+constexpr int kNoVideoLine = 102;
+constexpr char kNoVideoMessage[] = "unable to read input video";
+constexpr int kNoCameraLine = 130;
+constexpr char kNoCameraMessage[] = "unable to read any video feed";
+constexpr int kNoInputLine = 142;
+constexpr char kNoInputMessage[] = "no input has been set";
+
+constexpr int kCameraFrames = 1000000000;
+constexpr int kCameraRequestWidth = 320;
+constexpr int kCameraRequestHeight = 240;
+
+[[noreturn]] void CannotLoad(const std::string& path) {
+  FailPlain(Format("can't load image '%s'\n", path.c_str()));
+}
+
+// Keeps the video library's own diagnostics off stderr while a capture is
+// opened: every backend it tries reports its failure there, and the user is
+// told what failed by our own report.
+class QuietVideoLog {
+ public:
+  QuietVideoLog()
+      : previous_(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)) {}
+  ~QuietVideoLog() { cv::utils::logging::setLogLevel(previous_); }
+  QuietVideoLog(const QuietVideoLog&) = delete;
+  QuietVideoLog& operator=(const QuietVideoLog&) = delete;
+
+ private:
+  cv::utils::logging::LogLevel previous_;
+};
+
+bool OpenCapture(cv::VideoCapture& capture, const std::string& path) {
+  QuietVideoLog quiet;
+  return capture.open(path) && capture.isOpened();
+}
+
+bool OpenCamera(cv::VideoCapture& capture) {
+  QuietVideoLog quiet;
+  return capture.open(0) && capture.isOpened();
+}
+
+// The paths of the regular files of `directory` matching `mask`, sorted in
+// byte order. An unreadable or missing directory lists nothing.
+std::vector<std::string> ListMask(const std::string& directory, const std::string& mask) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> paths;
+  std::error_code error;
+  fs::directory_iterator it(directory, error);
+  if (error) return paths;
+  for (; it != fs::directory_iterator(); it.increment(error)) {
+    if (error) break;
+    std::error_code typeError;
+    if (!it->is_regular_file(typeError) || typeError) continue;
+    std::string name = it->path().filename().string();
+    if (Samples::MatchMask(mask, name)) paths.push_back(JoinPath(directory, name));
+  }
+  std::sort(paths.begin(), paths.end());
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  return paths;
+}
+
+}  // namespace
+
+std::vector<std::string> Samples::SplitMasks(const std::string& filemask) {
+  std::vector<std::string> masks;
+  size_t start = filemask.find('*');
+  while (start != std::string::npos) {
+    size_t next = filemask.find('*', start + 1);
+    if (next == std::string::npos) {
+      masks.push_back(filemask.substr(start));
+    } else {
+      // The character before the next '*' is the separator and is dropped;
+      // for "**" there is none and the mask is empty.
+      size_t end = std::max(next - 1, start);
+      masks.push_back(filemask.substr(start, end - start));
+    }
+    start = next;
+  }
+  return masks;
+}
+
+bool Samples::MatchMask(const std::string& mask, const std::string& name) {
+  auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  };
+  // Greedy matching with one backtrack point: on a mismatch, the last '*'
+  // takes one more character. Linear in practice, never exponential.
+  size_t m = 0, n = 0;
+  size_t starMask = std::string::npos, starName = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && mask[m] == '*') {
+      starMask = m++;
+      starName = n;
+    } else if (m < mask.size() && (mask[m] == '?' || same(mask[m], name[n]))) {
+      ++m;
+      ++n;
+    } else if (starMask != std::string::npos) {
+      m = starMask + 1;
+      n = ++starName;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
+}
+
+std::vector<std::string> Samples::ReadDirectory(const std::string& directory,
+                                                const std::string& filemask) {
+  std::vector<std::string> files;
+  for (const std::string& mask : SplitMasks(filemask)) {
+    // An empty mask lists every file, as the listing pattern "*.*" does.
+    std::vector<std::string> paths = ListMask(directory, mask.empty() ? "*" : mask);
+    files.insert(files.end(), paths.begin(), paths.end());
+  }
+  if (files.empty()) Fatal(kSource, "Samples::ReadDirectory", kNoImagesLine, kNoImagesMessage);
+  return files;
+}
+
+int Samples::CountListFrames() const {
+  int count = static_cast<int>(files_.size());
+  if (first_ >= count) return 0;
+  return (count - 1 - first_) / step_ + 1;
+}
+
+void Samples::ReadInput(const InputParameters& parameters, bool* roiMode) {
+  first_ = parameters.videoFirst;
+  last_ = parameters.videoLast;
+  step_ = parameters.videoStep;
+  rois_ = parameters.rois.get();
+  if (roiMode != nullptr) *roiMode = false;
+
+  if (parameters.isDirectory) {
+    files_ = ReadDirectory(parameters.input, parameters.filemask);
+    isImageList_ = true;
+    first_ = std::max(first_, 0);
+    step_ = std::max(step_, 1);
+    nFrames_ = CountListFrames();
+  } else if (parameters.isImage) {
+    files_ = {parameters.input};
+    if (rois_ != nullptr && !rois_->empty()) {
+      isROI_ = true;
+      nFrames_ = static_cast<int>(rois_->size());
+      if (roiMode != nullptr) *roiMode = true;
+    } else {
+      isImageList_ = true;
+      first_ = std::max(first_, 0);
+      step_ = std::max(step_, 1);
+      nFrames_ = CountListFrames();
+    }
+    image_ = cv::imread(parameters.input, cv::IMREAD_COLOR);
+    if (isROI_) {
+      // Regions are cut from this image; without it, or with a region
+      // outside it, there is nothing sound to cut.
+      if (image_.empty()) CannotLoad(parameters.input);
+      parameters.CheckROIs(image_);
+    }
+  } else if (parameters.isVideo) {
+    ReadVideo(parameters);
+  } else if (parameters.camera) {
+    ReadCamera();
+  } else {
+    Fatal(kSource, "Samples::ReadInput", kNoInputLine, kNoInputMessage);
+  }
+}
+
+void Samples::ReadVideo(const InputParameters& parameters) {
+  name_ = parameters.input;
+  if (!OpenCapture(capture_, name_)) {
+    Fatal(kSource, "Samples::ReadInput", kNoVideoLine, kNoVideoMessage);
+  }
+  isVideo_ = true;
+  int frameCount = static_cast<int>(capture_.get(cv::CAP_PROP_FRAME_COUNT));
+  if (first_ < 0) {
+    first_ = 0;
+  } else {
+    capture_.set(cv::CAP_PROP_POS_FRAMES, first_);
+  }
+  if (step_ < 1) step_ = 1;
+  if (last_ < 1 || last_ >= frameCount) last_ = frameCount - 1;
+  nFrames_ = first_ > last_ ? 0 : (last_ - first_) / step_ + 1;
+}
+
+void Samples::ReadCamera() {
+  name_ = "videoFeed";
+  if (!OpenCamera(capture_)) {
+    Fatal(kSource, "Samples::ReadInput", kNoCameraLine, kNoCameraMessage);
+  }
+  isCamera_ = true;
+  std::printf("(%dx%d)\n", static_cast<int>(capture_.get(cv::CAP_PROP_FRAME_WIDTH)),
+              static_cast<int>(capture_.get(cv::CAP_PROP_FRAME_HEIGHT)));
+  std::fflush(stdout);
+  capture_.set(cv::CAP_PROP_FRAME_WIDTH, kCameraRequestWidth);
+  capture_.set(cv::CAP_PROP_FRAME_HEIGHT, kCameraRequestHeight);
+  nFrames_ = kCameraFrames;
+}
+
+const cv::Mat* Samples::GetFrame(int index, std::string* frameName, bool* appendText,
+                                 ROI* offset) {
+  *offset = ROI{};
+  offset->x = 0;
+  offset->y = 0;
+  offset->height = -1;
+  offset->width = -1;
+  offset->x1 = -1;
+  offset->y1 = -1;
+  *appendText = false;
+  if (isImageList_) return GetListFrame(index, frameName);
+  if (isROI_) return GetRoiFrame(index, frameName, appendText, offset);
+  if (isVideo_) return GetVideoFrame(index, frameName);
+  if (isCamera_) return GetCameraFrame(index, frameName);
+  *frameName = "";
+  return nullptr;
+}
+
+const cv::Mat* Samples::GetListFrame(int index, std::string* frameName) {
+  image_.release();
+  if (index < 0 || index >= nFrames_) {
+    *frameName = "";
+    return nullptr;
+  }
+  const std::string& path = files_[static_cast<size_t>(first_) + static_cast<size_t>(index) * step_];
+  std::printf("%s\n", path.c_str());
+  std::fflush(stdout);
+  image_ = cv::imread(path, cv::IMREAD_COLOR);
+  if (image_.empty()) CannotLoad(path);
+  *frameName = FileStem(path);
+  return &image_;
+}
+
+const cv::Mat* Samples::GetRoiFrame(int index, std::string* frameName, bool* appendText,
+                                    ROI* offset) {
+  roiImage_.release();
+  if (index < 0 || index >= nFrames_) {
+    *frameName = "";
+    image_.release();
+    return nullptr;
+  }
+  *frameName = FileStem(files_[0]);
+  const ROI& roi = (*rois_)[static_cast<size_t>(index)];
+  roiImage_ = image_(cv::Rect(roi.x, roi.y, roi.width, roi.height)).clone();
+  *appendText = index != 0;
+  offset->x = roi.x;
+  offset->y = roi.y;
+  return &roiImage_;
+}
+
+const cv::Mat* Samples::GetVideoFrame(int index, std::string* frameName) {
+  if (index < 0 || index >= nFrames_) {
+    *frameName = "";
+    return nullptr;
+  }
+  int n = first_ + index * step_;
+  *frameName = Format("%s%.8d", FileStem(name_).c_str(), n);
+  capture_.set(cv::CAP_PROP_POS_FRAMES, n);
+  if (!capture_.read(image_) || image_.empty()) return nullptr;
+  return &image_;
+}
+
+const cv::Mat* Samples::GetCameraFrame(int index, std::string* frameName) {
+  if (index < 0 || index >= nFrames_) {
+    *frameName = "";
+    return nullptr;
+  }
+  *frameName = Format("VideoFrame%8.8d", index);
+  if (!capture_.read(image_) || image_.empty()) return nullptr;
+  halfImage_.release();
+  cv::Size half(static_cast<int>(std::ceil(image_.cols * 0.5)),
+                static_cast<int>(std::ceil(image_.rows * 0.5)));
+  cv::resize(image_, halfImage_, half, 0, 0, cv::INTER_CUBIC);
+  return &halfImage_;
+}
+
+void Samples::ReleaseCapture() {
+  if (capture_.isOpened()) capture_.release();
+}
+
+}  // namespace pedscan
