@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "detection/suppression.h"
-#include "model/storage.h"
+#include "model/Storage.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -26,7 +26,7 @@ constexpr const char* kInvalidType = "invalid object type identifier!";
 
 std::unique_ptr<Model> ReadModelFile(const std::string& file) {
   Storage storage;
-  return std::unique_ptr<Model>(storage.ReadModel(file));
+  return storage.ReadModel(file);
 }
 
 // xStep * objW in double, rounded to float, then up to the next integer; a

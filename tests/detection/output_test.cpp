@@ -81,10 +81,11 @@ TEST(NonMaxSuppression, OverlapMustExceedTheThresholdStrictly) {
 }
 
 TEST(NonMaxSuppression, SuppressedWindowsStillSuppressTheirWeakerNeighbours) {
-  // P-Q and Q-R overlap by 0.818, P and R do not overlap.
-  std::vector<DetectionWindow> chain{Box(0, 0, 100, 100, 3.0), Box(10, 0, 100, 100, 2.0),
-                                     Box(105, 0, 100, 100, 1.0)};
+  // P-Q and Q-R overlap by about a third, P and R do not overlap.
+  std::vector<DetectionWindow> chain{Box(0, 0, 100, 100, 3.0), Box(50, 0, 100, 100, 2.0),
+                                     Box(101, 0, 100, 100, 1.0)};
   ASSERT_EQ(Overlap(chain[0], chain[2]), 0.0f);
+  ASSERT_GT(Overlap(chain[0], chain[1]), 0.2f);
   ASSERT_GT(Overlap(chain[1], chain[2]), 0.2f);
   std::vector<DetectionWindow> kept = NonMaxSuppression(chain, 0.2f);
   ASSERT_EQ(kept.size(), 1u);
