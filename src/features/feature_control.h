@@ -49,14 +49,25 @@ class FeatureControl {
   // Computes and stores, for the cached instances, blocks first..last
   // (inclusive) of the model shifted by (dx, dy) that are not stored yet.
   void FillCache(const Model& model, int dx, int dy, int first, int last);
-  // Writes block.nfeatures values of the block shifted by (dx, dy).
+  // Writes block.nfeatures values of the block shifted by (dx, dy): from the
+  // cache for a cached instance (FillCache must have stored the rectangle
+  // since the last ReleaseImage), else extracted from the current image.
+  // Requires: the block was resolved by SetModelMethods of this object.
   void GetBlockFeatures(int dy, const BlockModel& block, int dx, float* out);
   void ReleaseImage();
+
+  // Adds a prototype under its GetName(), replacing one of that name. Lets
+  // tests and tools register methods of their own beside the four built in.
+  void RegisterPrototype(std::unique_ptr<ExtractionMethod> prototype);
 
   const std::vector<std::unique_ptr<MethodInstance>>& instances() const { return instances_; }
   const std::set<int>& active() const { return active_; }
 
  private:
+  // Size of the buffer that receives a block's features before they are
+  // cached; it grows if an instance yields more per block.
+  static constexpr int kScratchSize = 1000;
+
   std::vector<std::unique_ptr<MethodInstance>> instances_;
   std::map<std::string, std::unique_ptr<ExtractionMethod>> registry_;
   std::set<int> active_;
