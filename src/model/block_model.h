@@ -5,6 +5,7 @@
 // A new block is raw, with instanceIndex, nfeatures and nfactors at -1.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,9 @@ class BlockModel {
   // or a copy of X when raw. Fatal (block_model, line 77) on a column mismatch.
   MatrixPtr GetProjection(const Matrix& X);
 
-  // Projects the block's slice of a raw feature vector; writes OutputLength()
-  // values. Allocates nothing.
+  // Projects the block's slice of a raw feature vector (nfeatures values) onto
+  // the factors its PLS kept, or copies it when raw; writes OutputLength()
+  // values. Requires a trained or loaded PLS unless raw. Allocates nothing.
   void ProjectSlice(const float* slice, float* out);
 
   // Values this block contributes to the model input: nfeatures when raw,
@@ -45,7 +47,9 @@ class BlockModel {
 };
 
 // Appends the blocks of one block size over every region, rows outer and
-// columns inner, to `blocks`.
+// columns inner, to `blocks`. A region narrower or lower than the block
+// yields none. Requires width, height and both steps of at least 1 (the model
+// set-up rejects anything else); otherwise nothing is laid out.
 void LayoutBlocks(const BlockSize& size, const std::string& method, const std::string& paramSet,
                   const std::vector<BlockRect>& regions,
                   std::vector<std::unique_ptr<BlockModel>>& blocks);

@@ -33,22 +33,30 @@ struct PLSRegression {
 class Model {
  public:
   // Reads the model configuration and lays out the blocks. Fatal reports
-  // (model, lines 235, 241, 256, 270 and those of SetClassifiers) in order.
+  // (model, lines 235, 241, 256, 270 and those of SetClassifiers) in order;
+  // also fatal, at the method concerned: a parameter set without params
+  // lines, a block size or step below 1, a block outside the window.
   void SetupModelfromParameters(const std::string& path);
   // Exactly one name containing "qda" or "plsReg".
   void SetClassifiers(const std::vector<std::string>& names);
   // Fatal "too many features per vector!" above 1,000,000.
   void SetNumberOfRawFeatures(int count);
 
-  // Trains the window PLS and the classifier on negatives stacked over
-  // positives; both matrices have nfeatures columns. With PLS regression
-  // writes "bstar.matrix" to the working directory.
+  // Trains the window PLS and the classifier on negatives (label 0) stacked
+  // over positives (label 1); both matrices have nfeatures columns. With PLS
+  // regression writes "bstar.matrix" to the working directory. Fatal (model,
+  // lines 167, 171) on a column mismatch or nrawfeatures < 0, and when
+  // nfactors < 1; allocates both buffers.
   void CreatePLSModel(const Matrix& positives, const Matrix& negatives);
 
-  // Raw feature vector (nrawfeatures values) to response and other.
-  // Allocates nothing.
+  // Raw feature vector (nrawfeatures values) to response and other: each
+  // block projects its slice (or passes it through), then ClassifyInput.
+  // Requires a trained or read model. Allocates nothing.
   void ClassifyFeatures(const float* raw, float* response, float* other);
-  // Model input (nfeatures values) to response and other. Allocates nothing.
+  // Model input (nfeatures values) to response and other. QDA scores the
+  // window PLS projection onto the factors it kept (at most nfactors); PLS
+  // regression gives the fitted label and other = -1. An untrained QDA throws
+  // its "load parameters or train QDA first" report. Allocates nothing.
   void ClassifyInput(const float* input, float* response, float* other);
 
   // Releases the classifier, the window PLS fields and both buffers.
@@ -56,7 +64,8 @@ class Model {
   // Writes the model file through Storage::WriteModel.
   void Save(const std::string& fileName) const;
 
-  // Allocates inputBuffer and projectionBuffer for nrawfeatures values.
+  // Allocates inputBuffer and projectionBuffer for nrawfeatures values, or
+  // more when nfeatures or the factors kept by the window PLS are larger.
   void AllocateBuffers();
 
   PLS pls;  // the window-level PLS
@@ -80,6 +89,9 @@ class Model {
   bool usePLSReg = false;
   std::vector<float> inputBuffer;
   std::vector<float> projectionBuffer;
+
+ private:
+  void TrainPLSRegression();
 };
 
 }  // namespace pedscan
