@@ -4,10 +4,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
+#include <opencv2/videoio/registry.hpp>
 #include <sstream>
 
 #include "app/my_output.h"
@@ -133,6 +135,14 @@ class CerrCapture {
 };
 
 }  // namespace
+
+cv::VideoCapture OpenVideoFile(const std::string& path) {
+  cv::VideoCapture capture;
+  for (cv::VideoCaptureAPIs api : {cv::CAP_FFMPEG, cv::CAP_GSTREAMER, cv::CAP_OPENCV_MJPEG}) {
+    if (cv::videoio_registry::hasBackend(api) && capture.open(path, api)) break;
+  }
+  return capture;
+}
 
 void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
   // The option values outlive the parser's scope only through the copies
@@ -346,6 +356,13 @@ void InputParameters::CheckParametersConsistency() {
 }
 
 void InputParameters::ClassifyInput() {
+  // A directory opens as neither; skipping the probes spares starting the
+  // video back ends for the most common batch input.
+  std::error_code ignored;
+  if (std::filesystem::is_directory(input, ignored)) {
+    isDirectory = true;
+    return;
+  }
   // An image first: some video back ends open still images too.
   QuietImageLibrary quiet;
   cv::Mat image = cv::imread(input, cv::IMREAD_COLOR);
@@ -354,7 +371,7 @@ void InputParameters::ClassifyInput() {
     CheckROIs(image);
     return;
   }
-  cv::VideoCapture capture(input);
+  cv::VideoCapture capture = OpenVideoFile(input);
   if (capture.isOpened()) {
     isVideo = true;
     capture.release();

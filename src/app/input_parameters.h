@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ struct ROI {
   int32_t x1 = -1;
   int32_t y1 = -1;
 };
+
+// Opens `path` as a video file, asking only the back ends that read files
+// (FFMPEG, GStreamer, the built-in MJPEG reader, in this order). The
+// library's default order would also try its camera back ends, which
+// search the USB bus for a device of that name. Returns a closed capture
+// when none opens it. The input classification uses it, so a source that
+// opens a video this way sees the same files as videos.
+cv::VideoCapture OpenVideoFile(const std::string& path);
 
 class InputParameters {
  public:
