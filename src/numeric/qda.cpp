@@ -78,10 +78,11 @@ void QDA::Train(const Matrix& T, const Vector& labels) {
   std::vector<int> group(static_cast<size_t>(n));
   int counts[2] = {0, 0};
   for (int i = 0; i < n; ++i) {
-    const int g = static_cast<int>(labels[i]);
-    if (g != 0 && g != 1) {
+    // Labels are 0 or 1; truncation maps anything in [0, 2) to its group.
+    if (!(labels[i] >= 0.0f && labels[i] < 2.0f)) {
       throw std::invalid_argument(Format("QDA::Train: label %g of sample %d", labels[i], i));
     }
+    const int g = static_cast<int>(labels[i]);
     group[static_cast<size_t>(i)] = g;
     ++counts[g];
   }
