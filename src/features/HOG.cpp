@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <vector>
 
+#if defined(__SSE__)
+#include <immintrin.h>
+#endif
+
 #include "numeric/kernels.h"
 #include "support/failure.h"
 
@@ -60,18 +64,65 @@ struct DominantGradient {
   int channel;  // 0 blue, 1 green, 2 red
 };
 
-inline DominantGradient Dominant(const int gx[3], const int gy[3]) {
-  const int eB = gx[0] * gx[0] + gy[0] * gy[0];
-  const int eG = gx[1] * gx[1] + gy[1] * gy[1];
-  const int eR = gx[2] * gx[2] + gy[2] * gy[2];
-  int k;
-  if (eG < eB) {
-    k = eB > eR ? 0 : 2;
-  } else {
-    k = eG > eR ? 1 : 2;
+inline DominantGradient Dominant(int gxB, int gyB, int gxG, int gyG, int gxR, int gyR) {
+  const int eB = gxB * gxB + gyB * gyB;
+  const int eG = gxG * gxG + gyG * gyG;
+  const int eR = gxR * gxR + gyR * gyR;
+  // All-ones masks pick the channel without branches, so that the loop over
+  // a row vectorises; on textured images the outcome is random anyway.
+  const int blue = -static_cast<int>((eG < eB) & (eB > eR));
+  const int green = -static_cast<int>((eG >= eB) & (eG > eR));
+  const int red = ~(blue | green);
+  return {(gxB & blue) | (gxG & green) | (gxR & red), (gyB & blue) | (gyG & green) | (gyR & red),
+          (eB & blue) | (eG & green) | (eR & red), (1 & green) | (2 & red)};
+}
+
+// out[i] = single-precision square root of in[i] >= 0. The instructions round
+// correctly like sqrtf, but skip its error-reporting path for negative input.
+void SquareRoots(const float* in, float* out, int n) {
+  int i = 0;
+#if defined(__AVX__)
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, _mm256_sqrt_ps(_mm256_loadu_ps(in + i)));
+#endif
+#if defined(__SSE__)
+  for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, _mm_sqrt_ps(_mm_loadu_ps(in + i)));
+#endif
+  for (; i < n; ++i) out[i] = std::sqrt(in[i]);
+}
+
+// Votes one row into the running column sums (kBins per column) and writes
+// that row of the integral: out[c] = columns[c] + out[c - 1] per bin, where
+// out[-1] is the zero column. Lane-wise vector additions are the scalar ones.
+void AccumulateRow(float* columns, float* out, const int32_t* tableIndex, const float* magnitude,
+                   const uint8_t* binTable, int width) {
+  constexpr int kBins = HOG::kBins;
+#if defined(__AVX__)
+  static_assert(kBins == 9, "eight lanes plus one");
+  // The votes go in first, in a pass of their own: a vector read right after
+  // a scalar write to the same entry would stall on store forwarding.
+  for (int x = 0; x < width; ++x) {
+    columns[static_cast<size_t>(x) * kBins + binTable[tableIndex[x]]] += magnitude[x];
   }
-  const int e = k == 0 ? eB : (k == 1 ? eG : eR);
-  return {gx[k], gy[k], e, k};
+  __m256 running = _mm256_setzero_ps();
+  float last = 0.0f;
+  for (int x = 0; x < width; ++x) {
+    const float* column = columns + static_cast<size_t>(x) * kBins;
+    running = _mm256_add_ps(_mm256_loadu_ps(column), running);
+    last = column[8] + last;
+    _mm256_storeu_ps(out + static_cast<size_t>(x) * kBins, running);
+    out[static_cast<size_t>(x) * kBins + 8] = last;
+  }
+#else
+  float running[kBins] = {};
+  for (int x = 0; x < width; ++x) {
+    float* column = columns + static_cast<size_t>(x) * kBins;
+    column[binTable[tableIndex[x]]] += magnitude[x];
+    for (int b = 0; b < kBins; ++b) {
+      running[b] = column[b] + running[b];
+      out[static_cast<size_t>(x) * kBins + b] = running[b];
+    }
+  }
+#endif
 }
 
 }  // namespace
@@ -122,57 +173,71 @@ void HOG::AddNewImage(const cv::Mat& image) {
   orientation_.reset(new float[entries * kBins]);
   color_.reset(useColorFrequency_ ? new int32_t[entries * kChannels] : nullptr);
 
-  // Running column sums of the rows processed so far: entry c holds column
-  // c - 1, entry 0 is the zero column. Adding the pixel's magnitude to its
-  // own bin only is the same as adding every bin's value, because the other
-  // bins receive +0 and a sum of non-negative magnitudes is never -0.
-  std::vector<float> columnSums(static_cast<size_t>(stride_) * kBins, 0.0f);
-  std::vector<int32_t> columnCounts(useColorFrequency_ ? static_cast<size_t>(stride_) * kChannels
+  // Running sums down each pixel column of the rows processed so far, one
+  // entry per column. Adding a pixel's magnitude to its own bin only is the
+  // same as adding every bin's value, because the other bins receive +0 and a
+  // sum of non-negative magnitudes is never -0.
+  std::vector<float> columnSums(static_cast<size_t>(width) * kBins, 0.0f);
+  std::vector<int32_t> columnCounts(useColorFrequency_ ? static_cast<size_t>(width) * kChannels
                                                        : 0, 0);
+  // Per-row work arrays, indexed by column.
+  std::vector<int32_t> tableIndex(width);
+  std::vector<float> energy(width);
+  std::vector<float> magnitude(width);
+  std::vector<uint8_t> channel(width);
   std::fill(orientation_.get(), orientation_.get() + static_cast<size_t>(stride_) * kBins, 0.0f);
   if (color_) {
     std::fill(color_.get(), color_.get() + static_cast<size_t>(stride_) * kChannels, 0);
   }
 
   for (int y = 0; y < height; ++y) {
-    // One-sided differences at the borders; along a dimension of size 1 both
-    // neighbours are the pixel itself and the difference is 0.
     const uint8_t* row = image.ptr<uint8_t>(y);
     const uint8_t* up = image.ptr<uint8_t>(y > 0 ? y - 1 : y);
     const uint8_t* down = image.ptr<uint8_t>(y < height - 1 ? y + 1 : y);
 
-    for (int x = 0; x < width; ++x) {
-      const int left = 3 * (x > 0 ? x - 1 : x);
-      const int right = 3 * (x < width - 1 ? x + 1 : x);
-      const int here = 3 * x;
-      int gx[3], gy[3];
-      for (int k = 0; k < 3; ++k) {
-        gx[k] = row[right + k] - row[left + k];
-        gy[k] = up[here + k] - down[here + k];
-      }
-      const DominantGradient d = Dominant(gx, gy);
-      const float magnitude = std::sqrt(static_cast<float>(d.energy));
-      const int bin = binTable[static_cast<size_t>(d.gy + kMaxGradient) * kGradientSide +
-                               (d.gx + kMaxGradient)];
-      columnSums[static_cast<size_t>(x + 1) * kBins + bin] += magnitude;
-      if (color_) columnCounts[static_cast<size_t>(x + 1) * kChannels + d.channel] += 1;
+    // The dominant channel's gradient of every pixel of the row. The borders
+    // use one-sided differences; along a dimension of size 1 both neighbours
+    // are the pixel itself and the difference is 0. The interior loop has no
+    // per-pixel border choice so that it vectorises.
+    auto store = [&](int x, const DominantGradient& d) {
+      tableIndex[x] = (d.gy + kMaxGradient) * kGradientSide + (d.gx + kMaxGradient);
+      energy[x] = static_cast<float>(d.energy);
+      channel[x] = static_cast<uint8_t>(d.channel);
+    };
+    auto border = [&](int x, int left, int right) {
+      const uint8_t* l = row + 3 * left;
+      const uint8_t* r = row + 3 * right;
+      const uint8_t* u = up + 3 * x;
+      const uint8_t* d = down + 3 * x;
+      store(x, Dominant(r[0] - l[0], u[0] - d[0], r[1] - l[1], u[1] - d[1], r[2] - l[2],
+                        u[2] - d[2]));
+    };
+    if (width > 0) border(0, 0, width > 1 ? 1 : 0);
+    for (int x = 1; x < width - 1; ++x) {
+      const uint8_t* p = row + 3 * x;
+      const uint8_t* u = up + 3 * x;
+      const uint8_t* d = down + 3 * x;
+      store(x, Dominant(p[3] - p[-3], u[0] - d[0], p[4] - p[-2], u[1] - d[1], p[5] - p[-1],
+                        u[2] - d[2]));
     }
+    if (width > 1) border(width - 1, width - 2, width - 1);
+    SquareRoots(energy.data(), magnitude.data(), width);
 
-    // Row r = y + 1 of the integral: the column sums accumulated along the row.
+    // Row r = y + 1 of the integrals: column 0 is zero, the rest is the
+    // column sums accumulated along the row.
     float* out = orientation_.get() + static_cast<size_t>(y + 1) * stride_ * kBins;
     for (int b = 0; b < kBins; ++b) out[b] = 0.0f;
-    for (int c = 1; c <= width; ++c) {
-      float* entry = out + static_cast<size_t>(c) * kBins;
-      const float* sums = columnSums.data() + static_cast<size_t>(c) * kBins;
-      for (int b = 0; b < kBins; ++b) entry[b] = sums[b] + entry[b - kBins];
-    }
+    AccumulateRow(columnSums.data(), out + kBins, tableIndex.data(), magnitude.data(), binTable,
+                  width);
     if (color_) {
       int32_t* counts = color_.get() + static_cast<size_t>(y + 1) * stride_ * kChannels;
+      int32_t running[kChannels] = {0, 0, 0};
       for (int k = 0; k < kChannels; ++k) counts[k] = 0;
-      for (int c = 1; c <= width; ++c) {
-        int32_t* entry = counts + static_cast<size_t>(c) * kChannels;
-        const int32_t* column = columnCounts.data() + static_cast<size_t>(c) * kChannels;
-        for (int k = 0; k < kChannels; ++k) entry[k] = column[k] + entry[k - kChannels];
+      for (int x = 0; x < width; ++x) {
+        int32_t* column = columnCounts.data() + static_cast<size_t>(x) * kChannels;
+        column[channel[x]] += 1;
+        int32_t* entry = counts + static_cast<size_t>(x + 1) * kChannels;
+        for (int k = 0; k < kChannels; ++k) entry[k] = running[k] = column[k] + running[k];
       }
     }
   }
