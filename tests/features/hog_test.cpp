@@ -314,6 +314,23 @@ TEST(HOG, UniformImageHasZeroHistogramAndOnlyRedPixels) {
   EXPECT_EQ(f[38], 1.0f);
 }
 
+TEST(HOG, TiedChannelsGoToGreenOverBlueAndToRedOverEither) {
+  // A vertical step in the listed channels; the others stay flat.
+  auto fractions = [](bool blue, bool green, bool red) {
+    cv::Mat image(10, 10, CV_8UC3, cv::Scalar::all(30));
+    image.colRange(5, 10).setTo(cv::Scalar(blue ? 230 : 30, green ? 230 : 30, red ? 230 : 30));
+    HOG hog = Configured(false, true);
+    hog.AddNewImage(image);
+    // Columns 4 and 5 hold the step; everywhere else all three channels tie.
+    return Extract(hog, Rect(4, 0, 2, 10));
+  };
+  EXPECT_EQ(fractions(true, true, false), (std::vector<float>{0.0f, 1.0f, 0.0f}));
+  EXPECT_EQ(fractions(true, false, true), (std::vector<float>{0.0f, 0.0f, 1.0f}));
+  EXPECT_EQ(fractions(false, true, true), (std::vector<float>{0.0f, 0.0f, 1.0f}));
+  EXPECT_EQ(fractions(true, false, false), (std::vector<float>{1.0f, 0.0f, 0.0f}));
+  EXPECT_EQ(fractions(false, true, false), (std::vector<float>{0.0f, 1.0f, 0.0f}));
+}
+
 TEST(HOG, HorizontalStepVotesInBinZeroWhenBrighterToTheRightAndBinEightToTheLeft) {
   for (bool brighterRight : {true, false}) {
     cv::Mat image(16, 16, CV_8UC3, cv::Scalar::all(brighterRight ? 40 : 200));
