@@ -33,7 +33,7 @@ int FeatureCache::KeyIndex::Find(uint64_t key) const {
 }
 
 void FeatureCache::KeyIndex::Set(uint64_t key, int slot) {
-  if ((live_ + 1) * 2 > buckets_.size()) Grow();
+  if (__builtin_expect((live_ + 1) * 2 > buckets_.size(), 0)) Grow();
   for (uint64_t b = Mix(key) >> shift_;; b = (b + 1) & mask_) {
     Bucket& bucket = buckets_[b];
     if (bucket.stamp != stamp_) {
@@ -57,7 +57,7 @@ void FeatureCache::KeyIndex::Clear() {
   }
 }
 
-void FeatureCache::KeyIndex::Grow() {
+__attribute__((noinline)) void FeatureCache::KeyIndex::Grow() {
   std::vector<Bucket> old;
   old.swap(buckets_);
   uint32_t oldStamp = stamp_;
@@ -87,12 +87,35 @@ int64_t FeatureCache::CacheKey(int x, int y, int width, int height) {
   return static_cast<int64_t>(key);
 }
 
-int FeatureCache::FindSlot(int x, int y, int width, int height) const {
-  if (Packable(x, y, width, height)) {
-    return index_.Find(static_cast<uint64_t>(CacheKey(x, y, width, height)));
-  }
+// The rare paths live out of line so that the hot Check, Add and Retrieve
+// stay small: with fewer registers to save, consecutive calls overlap their
+// index misses instead of waiting for each one in turn.
+__attribute__((noinline)) int FeatureCache::FindWide(int x, int y, int width, int height) const {
   auto it = wideIndex_.find(Rectangle{x, y, width, height});
   return it == wideIndex_.end() ? -1 : it->second;
+}
+
+__attribute__((noinline)) void FeatureCache::SetWide(int x, int y, int width, int height,
+                                                     int slot) {
+  wideIndex_[Rectangle{x, y, width, height}] = slot;
+}
+
+__attribute__((noinline)) void FeatureCache::GrowStorage() {
+  size_t entry = static_cast<size_t>(entryLength_);
+  chunks_.emplace_back(new float[kChunkEntries * entry]);
+  float* chunk = chunks_.back().get();
+  for (int e = 0; e < kChunkEntries; ++e) slots_.push_back(chunk + e * entry);
+  valid_.resize(valid_.size() + kChunkEntries, false);
+}
+
+__attribute__((noinline)) void FeatureCache::FailRetrieve(int x, int y, int width, int height) {
+  Fatal(kSource, "FeatureCache::Retrieve", kRetrieveMissingLine,
+        Format("no features stored for block (%d, %d, %d, %d)", x, y, width, height));
+}
+
+inline int FeatureCache::FindSlot(int x, int y, int width, int height) const {
+  if (__builtin_expect(!Packable(x, y, width, height), 0)) return FindWide(x, y, width, height);
+  return index_.Find(static_cast<uint64_t>(CacheKey(x, y, width, height)));
 }
 
 bool FeatureCache::Check(int x, int y, int width, int height) const {
@@ -101,34 +124,23 @@ bool FeatureCache::Check(int x, int y, int width, int height) const {
 }
 
 void FeatureCache::Add(int x, int y, int width, int height, const float* values) {
-  if (static_cast<size_t>(used_) == slots_.size()) {
-    size_t entry = static_cast<size_t>(entryLength_);
-    chunks_.emplace_back(new float[kChunkEntries * entry]);
-    float* chunk = chunks_.back().get();
-    for (int e = 0; e < kChunkEntries; ++e) slots_.push_back(chunk + e * entry);
-    valid_.resize(valid_.size() + kChunkEntries, false);
-  }
-
-  int slot = used_;
+  if (__builtin_expect(static_cast<size_t>(used_) == slots_.size(), 0)) GrowStorage();
+  int slot = used_++;
   valid_[static_cast<size_t>(slot)] = true;
   if (entryLength_ > 0) {
     std::memcpy(slots_[static_cast<size_t>(slot)], values,
                 static_cast<size_t>(entryLength_) * sizeof(float));
   }
-  if (Packable(x, y, width, height)) {
-    index_.Set(static_cast<uint64_t>(CacheKey(x, y, width, height)), slot);
+  if (__builtin_expect(!Packable(x, y, width, height), 0)) {
+    SetWide(x, y, width, height, slot);
   } else {
-    wideIndex_[Rectangle{x, y, width, height}] = slot;
+    index_.Set(static_cast<uint64_t>(CacheKey(x, y, width, height)), slot);
   }
-  ++used_;
 }
 
 void FeatureCache::Retrieve(int x, int y, int width, int height, float* out) const {
   int slot = FindSlot(x, y, width, height);
-  if (slot < 0) {
-    Fatal(kSource, "FeatureCache::Retrieve", kRetrieveMissingLine,
-          Format("no features stored for block (%d, %d, %d, %d)", x, y, width, height));
-  }
+  if (__builtin_expect(slot < 0, 0)) FailRetrieve(x, y, width, height);
   if (entryLength_ > 0) {
     std::memcpy(out, slots_[static_cast<size_t>(slot)],
                 static_cast<size_t>(entryLength_) * sizeof(float));

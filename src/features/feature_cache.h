@@ -38,8 +38,9 @@ class FeatureCache {
   // Packs the four values into 16 bits each (x lowest, height highest):
   // distinct rectangles with every value in 0..65535 never share a key,
   // which covers every rectangle of an image whose windows fit 16 bits.
-  // Values outside that range are not packed exactly; the cache keeps such
-  // rectangles in a separate exact index instead of keying them.
+  // Outside that range only the low 16 bits of each value are packed, so
+  // the key is not unique there; the cache keeps such rectangles (negative
+  // coordinates, images beyond 65535 pixels) in a separate exact index.
   static int64_t CacheKey(int x, int y, int width, int height);
 
   int NumberOfChunks() const { return static_cast<int>(chunks_.size()); }
@@ -76,6 +77,11 @@ class FeatureCache {
   static bool Packable(int x, int y, int width, int height);
   // The slot the rectangle points at, or -1.
   int FindSlot(int x, int y, int width, int height) const;
+  int FindWide(int x, int y, int width, int height) const;
+  void SetWide(int x, int y, int width, int height, int slot);
+  // Appends one chunk of kChunkEntries entries.
+  void GrowStorage();
+  [[noreturn]] static void FailRetrieve(int x, int y, int width, int height);
 
   int entryLength_;
   KeyIndex index_;
