@@ -226,7 +226,26 @@ void Model::ClassifyFeatures(const float* raw, float* response, float* other) {
   float* input = inputBuffer.data();
   if (AllRawFeatures) {
     std::memcpy(input, raw, sizeof(float) * static_cast<size_t>(std::max(nrawfeatures, 0)));
+  } else if (packedBlocks_.size() == blockModels.size()) {
+    const float* slice = raw;
+    float* out = input;
+    const float* parameters = packedParameters_.data();
+    for (const PackedBlock& block : packedBlocks_) {
+      const int m = block.nfeatures;
+      if (block.kind == PackedBlock::kFused) {
+        const float* mean = parameters + block.offset;
+        ProjectStandardizedColumns(slice, mean, mean + m, mean + 2 * static_cast<size_t>(m), m,
+                                   block.outputs, out);
+      } else if (block.kind == PackedBlock::kCopy) {
+        std::memcpy(out, slice, sizeof(float) * static_cast<size_t>(m));
+      } else {
+        block.block->ProjectSlice(slice, out);
+      }
+      slice += m;
+      out += block.outputs;
+    }
   } else {
+    // Blocks that were never prepared: the same results through each block.
     const float* slice = raw;
     float* out = input;
     for (const std::unique_ptr<BlockModel>& block : blockModels) {
@@ -247,7 +266,7 @@ void Model::ClassifyInput(const float* input, float* response, float* other) {
     }
     // Projects onto the factors the PLS kept, which are the ones QDA was
     // trained on, even when a stopping rule kept fewer than nfactors.
-    pls.ProjectSample(input, projectionBuffer.data(), nfactors);
+    ProjectSampleFused(pls, input, projectionBuffer.data(), nfactors);
     qda->ClassifySample(projectionBuffer.data(), response, other);
   } else if (usePLSReg && PLSReg) {
     const int m = pls.Wstar->rows();
@@ -264,11 +283,48 @@ void Model::Clear() {
   pls.Clear();
   std::vector<float>().swap(inputBuffer);
   std::vector<float>().swap(projectionBuffer);
+  packedBlocks_.clear();
+  std::vector<float>().swap(packedParameters_);
 }
 
 void Model::Save(const std::string& fileName) const {
   Storage storage;
   storage.WriteModel(*this, fileName);
+}
+
+void Model::PackBlocks() {
+  packedBlocks_.clear();
+  packedParameters_.clear();
+  size_t total = 0;
+  for (const std::unique_ptr<BlockModel>& block : blockModels) {
+    const int outputs = block->OutputLength();
+    if (!block->raw && outputs >= 1 && outputs <= kFusedFactorLimit) {
+      total += static_cast<size_t>(block->pls.Wstar->rows()) * (2 + outputs);
+    }
+  }
+  packedParameters_.reserve(total);
+  for (const std::unique_ptr<BlockModel>& block : blockModels) {
+    PackedBlock packed;
+    packed.block = block.get();
+    packed.nfeatures = block->nfeatures;
+    packed.outputs = block->OutputLength();
+    if (block->raw) {
+      packed.kind = PackedBlock::kCopy;
+    } else if (packed.outputs >= 1 && packed.outputs <= kFusedFactorLimit &&
+               block->pls.Wstar->rows() == block->nfeatures) {
+      packed.kind = PackedBlock::kFused;
+      packed.offset = packedParameters_.size();
+      const PLS& pls = block->pls;
+      const size_t m = static_cast<size_t>(block->nfeatures);
+      packedParameters_.insert(packedParameters_.end(), pls.XMean->data(), pls.XMean->data() + m);
+      packedParameters_.insert(packedParameters_.end(), pls.XStd->data(), pls.XStd->data() + m);
+      packedParameters_.insert(packedParameters_.end(), pls.Wstar->data(),
+                               pls.Wstar->data() + m * packed.outputs);
+    } else {
+      packed.kind = PackedBlock::kOwnPath;
+    }
+    packedBlocks_.push_back(packed);
+  }
 }
 
 void Model::AllocateBuffers() {
@@ -278,6 +334,7 @@ void Model::AllocateBuffers() {
   const int size = std::max({nrawfeatures, nfeatures, pls.FactorsKept(), 0});
   inputBuffer.assign(static_cast<size_t>(size), 0.0f);
   projectionBuffer.assign(static_cast<size_t>(size), 0.0f);
+  PackBlocks();
 }
 
 }  // namespace pedscan

@@ -64,8 +64,11 @@ class Model {
   // Writes the model file through Storage::WriteModel.
   void Save(const std::string& fileName) const;
 
-  // Allocates inputBuffer and projectionBuffer for nrawfeatures values, or
-  // more when nfeatures or the factors kept by the window PLS are larger.
+  // Prepares classification: allocates inputBuffer and projectionBuffer for
+  // nrawfeatures values (or more when nfeatures or the factors kept by the
+  // window PLS are larger) and takes a packed copy of the block projections.
+  // CreatePLSModel and the model-file reader call it; a block changed
+  // afterwards is not seen by ClassifyFeatures until it is called again.
   void AllocateBuffers();
 
   PLS pls;  // the window-level PLS
@@ -91,7 +94,24 @@ class Model {
   std::vector<float> projectionBuffer;
 
  private:
+  // One block as the scoring loop sees it. The parameters of the fused
+  // blocks (mean, deviation, then the columns of Wstar) lie end to end in
+  // packedParameters_, in block order, so that scoring a window streams
+  // through one array instead of chasing each block's PLS objects.
+  struct PackedBlock {
+    enum Kind { kCopy, kFused, kOwnPath };
+    Kind kind = kCopy;
+    int nfeatures = 0;  // raw values the block reads
+    int outputs = 0;    // model inputs it writes
+    size_t offset = 0;  // of its parameters in packedParameters_ (kFused)
+    BlockModel* block = nullptr;
+  };
+
   void TrainPLSRegression();
+  void PackBlocks();
+
+  std::vector<PackedBlock> packedBlocks_;
+  std::vector<float> packedParameters_;
 };
 
 }  // namespace pedscan

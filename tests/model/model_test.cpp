@@ -1,5 +1,6 @@
 #include "model/model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -350,6 +351,110 @@ TEST(Model, QdaSeparatesTwoGaussianClouds) {
   EXPECT_TRUE(SameBits(response, expectedResponse));
   EXPECT_TRUE(SameBits(other, expectedOther));
   EXPECT_TRUE(SameBits(response, 1.0f - other));
+}
+
+// The four-lane dot product written plainly: lane i mod 4 sums in index
+// order, the tail goes into lane 0, then ((lane1 + lane0) + lane2) + lane3.
+float PlainFourLaneDot(const float* a, const float* b, int n) {
+  float lane[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  const int body = n - n % 4;
+  for (int i = 0; i < body; ++i) lane[i % 4] += a[i] * b[i];
+  for (int i = body; i < n; ++i) lane[0] += a[i] * b[i];
+  return ((lane[1] + lane[0]) + lane[2]) + lane[3];
+}
+
+// PLS projection onto the first min(K, kept) factors, one element at a time.
+std::vector<float> PlainProjection(const PLS& pls, const float* x, int K) {
+  const int m = pls.Wstar->rows();
+  std::vector<float> standardized(static_cast<size_t>(m));
+  for (int i = 0; i < m; ++i) standardized[i] = (x[i] - (*pls.XMean)[i]) / (*pls.XStd)[i];
+  std::vector<float> out;
+  for (int k = 0; k < std::min(K, pls.Wstar->cols()); ++k) {
+    out.push_back(PlainFourLaneDot(standardized.data(), pls.Wstar->Column(k), m));
+  }
+  return out;
+}
+
+TEST(FusedProjection, MatchesThePlsProjectionBitForBit) {
+  std::mt19937 rng(31);
+  for (int m : {1, 2, 3, 4, 5, 6, 7, 8, 9, 13, 39, 48, 1155}) {
+    for (int factors : {1, 2, 3, 4, 5, 7, 8, 10, 11, 13}) {
+      SCOPED_TRACE(testing::Message() << m << " features, " << factors << " factors");
+      PLS pls;
+      auto mean = std::make_unique<Vector>(m);
+      auto deviation = std::make_unique<Vector>(m);
+      std::uniform_real_distribution<float> spread(0.1f, 3.0f);
+      for (int i = 0; i < m; ++i) {
+        (*mean)[i] = spread(rng) - 1.5f;
+        (*deviation)[i] = spread(rng);
+      }
+      pls.SetModel(nullptr, nullptr, GaussianRows(m, factors, 0.0f, rng), std::move(mean),
+                   std::move(deviation), nullptr);
+      MatrixPtr samples = GaussianRows(4, m, 0.5f, rng);
+      for (int r = 0; r < 4; ++r) {
+        std::vector<float> x = Row(*samples, r);
+        for (int K : {factors, factors + 3, factors - 1}) {
+          std::vector<float> expected(static_cast<size_t>(factors) + 1, 0.0f);
+          std::vector<float> fused(static_cast<size_t>(factors) + 1, 0.0f);
+          const int count = pls.ProjectSample(x.data(), expected.data(), K);
+          ASSERT_EQ(ProjectSampleFused(pls, x.data(), fused.data(), K), count);
+          std::vector<float> plain = PlainProjection(pls, x.data(), K);
+          ASSERT_EQ(static_cast<int>(plain.size()), std::max(count, 0));
+          for (int k = 0; k < count; ++k) {
+            EXPECT_TRUE(SameBits(fused[k], expected[k])) << k;
+            EXPECT_TRUE(SameBits(fused[k], plain[k])) << k;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(Model, ClassifyFeaturesMatchesAPlainScalarPathBitForBit) {
+  TempDir dir;
+  ScopedWorkingDirectory cwd(dir.path());
+  struct Case {
+    int features, blockFactors, windowFactors;
+    bool qda;
+  };
+  for (const Case& c : {Case{7, 5, 6, true}, Case{39, 5, 10, true}, Case{48, 5, 10, false}}) {
+    SCOPED_TRACE(testing::Message() << c.features << " features per block");
+    ModelShape shape;
+    shape.featuresPerBlock = c.features;
+    shape.blockFactors = c.blockFactors;
+    shape.windowFactors = c.windowFactors;
+    shape.qda = c.qda;
+    std::unique_ptr<Model> model = TrainedModel(shape);
+    std::mt19937 rng(13);
+    MatrixPtr windows = GaussianRows(50, 4 * c.features, 0.7f, rng);
+    for (int w = 0; w < windows->rows(); ++w) {
+      std::vector<float> raw = Row(*windows, w);
+      std::vector<float> input;
+      for (int b = 0; b < 4; ++b) {
+        std::vector<float> out = PlainProjection(model->blockModels[b]->pls,
+                                                 raw.data() + b * c.features, c.blockFactors);
+        input.insert(input.end(), out.begin(), out.end());
+      }
+      float expectedResponse = 0.0f;
+      float expectedOther = -1.0f;
+      if (c.qda) {
+        std::vector<float> projected = PlainProjection(model->pls, input.data(), c.windowFactors);
+        model->qda->ClassifySample(projected.data(), &expectedResponse, &expectedOther);
+      } else {
+        float sum = 0.0f;
+        for (size_t i = 0; i < input.size(); ++i) {
+          const float s = (input[i] - (*model->pls.XMean)[i]) / (*model->pls.XStd)[i];
+          sum += s * (*model->PLSReg->Bstar)[i];
+        }
+        expectedResponse = sum + model->PLSReg->YMean;
+      }
+      float response = 0.0f;
+      float other = 0.0f;
+      model->ClassifyFeatures(raw.data(), &response, &other);
+      ASSERT_TRUE(SameBits(response, expectedResponse)) << w;
+      ASSERT_TRUE(SameBits(other, expectedOther)) << w;
+    }
+  }
 }
 
 TEST(Model, PlsRegressionFitsTheLabelsAndWritesBstar) {
