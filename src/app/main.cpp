@@ -1,9 +1,12 @@
 // The pedscan command: parse the command line, run exactly one mode, and
 // turn any failure into its report and exit status.
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 
 #include "app/input_parameters.h"
+#include "detection/detection_mode.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -11,7 +14,6 @@ namespace pedscan {
 // The three modes. Each gets the configuration file name and the parameter
 // record, which it may keep for the rest of the run. Each returns when its
 // mode has finished and throws Failure otherwise.
-void RunDetection(const std::string& configFile, InputParameters& parameters);
 void RunTraining(const std::string& configFile, InputParameters& parameters);
 void RunFeatureExtraction(const std::string& configFile, InputParameters& parameters);
 
@@ -40,16 +42,22 @@ int main(int argc, char** argv) {
   } catch (const pedscan::Failure& failure) {
     // -1 for a fatal report: the shell sees 255.
     return pedscan::ReportFailure(failure);
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: out of memory\n");
+    return -1;
+  } catch (const std::exception& error) {
+    // Anything else is a fault of ours or of a library; end with a message,
+    // never with an abort.
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", error.what());
+    return -1;
   }
   std::fflush(stdout);
   return 0;
 }
 
 namespace pedscan {
-
-void RunDetection(const std::string& /*configFile*/, InputParameters& /*parameters*/) {
-  FailPlain("detection mode is not available in this build\n");
-}
 
 void RunTraining(const std::string& /*configFile*/, InputParameters& /*parameters*/) {
   FailPlain("training mode is not available in this build\n");
