@@ -1,0 +1,106 @@
+#include "training/feature_extraction.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "detection/samples.h"
+#include "support/failure.h"
+#include "support/text.h"
+
+namespace pedscan {
+
+namespace {
+
+constexpr char kSource[] = "feature_extraction";
+constexpr int kUnreadableImageLine = 64;
+
+}  // namespace
+
+FeatureExtraction::FeatureExtraction(const std::string& configFile, InputParameters& parameters)
+    : parameters_(parameters) {
+  training_.Setup(configFile, &parameters_);
+  model_.SetupModelfromParameters(configFile);
+  featureControl_.SetModelMethods(model_);
+  featureControl_.ActivateModelMethods(model_);
+  buffer_.assign(static_cast<size_t>(std::max(model_.nrawfeatures, 1)), 0.0f);
+}
+
+void FeatureExtraction::Run() {
+  // A single image is its own list; a directory is listed through its masks.
+  const std::vector<std::string> files =
+      parameters_.isImage ? std::vector<std::string>{parameters_.input}
+                          : Samples::ReadDirectory(parameters_.input, parameters_.filemask);
+  const std::vector<TrainingImage*> images = training_.CreateListDetWindows(files);
+
+  std::printf("Extracting features (%d features per sample):\n", model_.nrawfeatures);
+  const int count = static_cast<int>(images.size());
+  for (int i = 0; i < count; ++i) {
+    std::printf("\r%d/%d", i, count);
+    std::fflush(stdout);
+    const TrainingImage& image = *images[static_cast<size_t>(i)];
+    {
+      MatrixPtr features = ExtractImageFeatures(image);
+      WriteMatrixFile(FeaturesFileName(parameters_.output, image.path), *features);
+    }
+    MatrixPtr coordinates = WindowCoordinates(image);
+    WriteMatrixFile(CoordinatesFileName(parameters_.output, image.path), *coordinates);
+  }
+  std::printf("done!\n");
+  std::fflush(stdout);
+}
+
+MatrixPtr FeatureExtraction::ExtractImageFeatures(const TrainingImage& entry) {
+  const int features = model_.nrawfeatures;
+  const int blocks = static_cast<int>(model_.blockModels.size());
+  MatrixPtr matrix = CreateMatrix(static_cast<int>(entry.windows.size()), features);
+  cv::Mat image = cv::imread(entry.path, cv::IMREAD_COLOR);
+  if (image.empty()) {
+    Fatal(kSource, "FeatureExtraction::ExtractImageFeatures", kUnreadableImageLine,
+          Format("can't load image '%s'", entry.path.c_str()));
+  }
+  int row = 0;
+  for (const DetectionWindow& window : entry.windows) {
+    // Block rectangles are relative to the window: each window is an image
+    // of its own.
+    cv::Mat crop = image(cv::Rect(window.x, window.y, window.width, window.height)).clone();
+    featureControl_.AddNewImage(crop);
+    featureControl_.FillCache(model_, 0, 0, 0, blocks - 1);
+    float* out = buffer_.data();
+    for (const std::unique_ptr<BlockModel>& block : model_.blockModels) {
+      featureControl_.GetBlockFeatures(0, *block, 0, out);
+      out += block->nfeatures;
+    }
+    for (int c = 0; c < features; ++c) (*matrix)(row, c) = buffer_[static_cast<size_t>(c)];
+    featureControl_.ReleaseImage();
+    ++row;
+  }
+  return matrix;
+}
+
+MatrixPtr FeatureExtraction::WindowCoordinates(const TrainingImage& image) {
+  MatrixPtr coordinates = CreateMatrix(static_cast<int>(image.windows.size()), 4);
+  int row = 0;
+  for (const DetectionWindow& window : image.windows) {
+    (*coordinates)(row, 0) = static_cast<float>(window.x);
+    (*coordinates)(row, 1) = static_cast<float>(window.y);
+    (*coordinates)(row, 2) = static_cast<float>(window.width);
+    (*coordinates)(row, 3) = static_cast<float>(window.height);
+    ++row;
+  }
+  return coordinates;
+}
+
+std::string FeatureExtraction::FeaturesFileName(const std::string& output,
+                                                const std::string& imagePath) {
+  return JoinPath(output, FileStem(imagePath) + ".features.matrix");
+}
+
+std::string FeatureExtraction::CoordinatesFileName(const std::string& output,
+                                                   const std::string& imagePath) {
+  return JoinPath(output, FileStem(imagePath) + ".coords.matrix");
+}
+
+}  // namespace pedscan

@@ -1,0 +1,60 @@
+// The feature-extraction mode: windows sampled as training samples them,
+// each window's raw feature vector computed with the configured methods, and
+// two matrix files written per input image.
+//
+// FeatureExtraction is built from the configuration file and the parameter
+// record (which must outlive it); it owns its sampling driver, its model
+// (which supplies the blocks and the feature count), its FeatureControl and
+// one window's feature buffer.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/input_parameters.h"
+#include "features/feature_control.h"
+#include "model/model.h"
+#include "numeric/matrix.h"
+#include "training/training.h"
+
+namespace pedscan {
+
+class FeatureExtraction {
+ public:
+  // Sets the sampling driver and the model up from `configFile` and resolves
+  // and activates the model's feature methods. Configuration failures end
+  // the run here.
+  FeatureExtraction(const std::string& configFile, InputParameters& parameters);
+  FeatureExtraction(const FeatureExtraction&) = delete;
+  FeatureExtraction& operator=(const FeatureExtraction&) = delete;
+
+  // Samples the windows of the input image, or of the images of the input
+  // directory that match the file mask, and writes for each image
+  // "<output>/<stem>.features.matrix" (a row of raw features per window) and
+  // "<output>/<stem>.coords.matrix" (x, y, width, height per window),
+  // printing "\r%d/%d" before each image and "done!\n" at the end.
+  // Fatal naming an image that does not decode and a file that cannot be
+  // written; the sampling's failures are those of Training.
+  void Run();
+
+  // A row of the model's raw features per window of `image`, each window
+  // cropped and processed as an image of its own. Fatal naming the image
+  // when it does not decode.
+  MatrixPtr ExtractImageFeatures(const TrainingImage& image);
+  // A row (x, y, width, height) per window.
+  static MatrixPtr WindowCoordinates(const TrainingImage& image);
+  // "<output>/<stem>.features.matrix" and "<output>/<stem>.coords.matrix".
+  static std::string FeaturesFileName(const std::string& output, const std::string& imagePath);
+  static std::string CoordinatesFileName(const std::string& output, const std::string& imagePath);
+
+  const Model& model() const { return model_; }
+
+ private:
+  InputParameters& parameters_;
+  Training training_;
+  Model model_;
+  FeatureControl featureControl_;
+  std::vector<float> buffer_;
+};
+
+}  // namespace pedscan

@@ -1,0 +1,248 @@
+#include "training/retraining.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "detection/samples.h"
+#include "support/failure.h"
+#include "training/cross_validation.h"
+
+namespace pedscan {
+
+namespace {
+
+constexpr char kSource[] = "retraining";
+
+constexpr int kBlocksPerChunkLine = 31;
+constexpr int kShiftLine = 35;
+constexpr int kBlockFactorsLine = 39;
+constexpr int kScanUnreadableLine = 96;
+constexpr int kModelDirectoryLine = 162;
+constexpr int kCreateModelLine = 181;
+constexpr int kRenameModelLine = 195;
+
+// Removes a temporary file when the save that owns it does not finish,
+// including when a failure unwinds through it.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (!path_.empty()) std::remove(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  const std::string& path() const { return path_; }
+  void Keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// Creates a new, empty file next to `path` whose name no one else uses
+// (the process id and a counter make it unique, O_EXCL makes sure). Returns
+// its name, or an empty text with errno set.
+std::string CreateSibling(const std::string& path, const char* kind) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = Format("%s.%s.%ld.%d", path.c_str(), kind, static_cast<long>(getpid()),
+                              attempt);
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+      close(fd);
+      return name;
+    }
+    if (errno != EEXIST) return std::string();
+  }
+  errno = EEXIST;
+  return std::string();
+}
+
+}  // namespace
+
+std::vector<ScanPosition> ScanPositions(int imageW, int imageH, int windowW, int windowH,
+                                        int shift) {
+  std::vector<ScanPosition> positions;
+  for (int y = 0; y < imageH - windowH; y += shift) {
+    for (int x = 0; x < imageW - windowW; x += shift) positions.push_back({x, y});
+  }
+  return positions;
+}
+
+bool HardNegatives::Offer(float response, const std::string& path,
+                          const DetectionWindow& window) {
+  if (capacity_ <= 0 || !(response >= threshold_)) return false;
+  if (static_cast<int>(candidates_.size()) >= capacity_) {
+    // The weakest held window gives way only to a strictly stronger one.
+    if (!(candidates_.begin()->first < response)) return false;
+    candidates_.erase(candidates_.begin());
+  }
+  // A multimap inserts after the windows of equal response already held.
+  candidates_.insert({response, Candidate{path, window}});
+  return true;
+}
+
+std::vector<TrainingImage> HardNegatives::Group() const {
+  std::map<std::string, TrainingImage> byPath;
+  for (const auto& [response, candidate] : candidates_) {
+    TrainingImage& image = byPath[candidate.path];
+    image.path = candidate.path;
+    image.windows.push_back(candidate.window);
+  }
+  std::vector<TrainingImage> grouped;
+  grouped.reserve(byPath.size());
+  for (auto& entry : byPath) grouped.push_back(std::move(entry.second));
+  return grouped;
+}
+
+std::string ModelFileName(const std::string& base, int iteration) {
+  return Format("%s.ret%2.2d.yml", base.c_str(), iteration);
+}
+
+void CheckModelFilesWritable(const std::string& base) {
+  std::string probe = CreateSibling(ModelFileName(base, 0), "probe");
+  if (probe.empty()) {
+    Fatal(kSource, "CheckModelFilesWritable", kModelDirectoryLine,
+          Format("cannot create model files '%s.ret??.yml' (%s)", base.c_str(),
+                 std::strerror(errno)));
+  }
+  std::remove(probe.c_str());
+}
+
+void SaveModelFile(const Model& model, const std::string& path) {
+  std::string name = CreateSibling(path, "partial");
+  if (name.empty()) {
+    Fatal(kSource, "SaveModelFile", kCreateModelLine,
+          Format("cannot create model file '%s' (%s)", path.c_str(), std::strerror(errno)));
+  }
+  TemporaryFile temporary(name);
+  model.Save(temporary.path());
+  // On disk before it takes the final name, so that a crash right after the
+  // rename cannot leave an empty file there.
+  int fd = open(temporary.path().c_str(), O_RDONLY);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  if (std::rename(temporary.path().c_str(), path.c_str()) != 0) {
+    Fatal(kSource, "SaveModelFile", kRenameModelLine,
+          Format("cannot write model file '%s' (%s)", path.c_str(), std::strerror(errno)));
+  }
+  temporary.Keep();
+}
+
+void Training::CheckRunOptions() const {
+  const InputParameters& options = *parameters_;
+  if (options.nblockIt < 1) {
+    Fatal(kSource, "Training::Run", kBlocksPerChunkLine,
+          Format("invalid number of blocks per feature extraction: %d (use -B with at least 1)",
+                 options.nblockIt));
+  }
+  if (!options.rawFeatures && options.nfactBlock < 1) {
+    Fatal(kSource, "Training::Run", kBlockFactorsLine,
+          Format("invalid number of factors per block: %d (use -f with at least 1)",
+                 options.nfactBlock));
+  }
+  if (options.cv) CheckNumberOfFolds(options.nfolds);
+  if (options.nRetIt >= 1 && options.shift < 1) {
+    Fatal(kSource, "Training::Run", kShiftLine,
+          Format("invalid shift of the detection window: %d (use -S with at least 1)",
+                 options.shift));
+  }
+}
+
+void Training::Run() {
+  const InputParameters& options = *parameters_;
+  // Everything that would only fail after the first build fails now.
+  CheckRunOptions();
+  if (options.nRetIt >= 0) CheckModelFilesWritable(options.modelFile);
+
+  featureControl_.SetModelMethods(*model_);
+  featureControl_.ActivateModelMethods(*model_);
+
+  const std::vector<std::string> negativeImages =
+      Samples::ReadDirectory(options.negative, options.filemask);
+  std::vector<TrainingImage*> negatives = CreateListDetWindows(negativeImages);
+  std::vector<TrainingImage*> positives =
+      CreateListDetWindows(options.filemask, options.positive);
+
+  for (int it = 0; it <= options.nRetIt; ++it) {
+    std::printf("Starting iteration (%d/%d) of retraining\n", it, options.nRetIt);
+    model_->Clear();
+    BuildModels(negatives, positives);
+    SaveModelFile(*model_, ModelFileName(options.modelFile, it));
+    if (it < options.nRetIt) {
+      std::vector<TrainingImage*> hard =
+          SampleDetWindowsRetraining(negativeImages, options.ThRetraining);
+      int added = 0;
+      for (const TrainingImage* image : hard) added += static_cast<int>(image->windows.size());
+      std::printf("Adding %d negative samples (with response greater than %5.3f)\n", added,
+                  options.ThRetraining);
+      negatives.insert(negatives.end(), hard.begin(), hard.end());
+    }
+  }
+  std::printf("PLS models built successfully (stored in files '%s.ret??.yml')\n",
+              options.modelFile.c_str());
+  std::fflush(stdout);
+}
+
+std::vector<TrainingImage*> Training::SampleDetWindowsRetraining(
+    const std::vector<std::string>& negativeImages, float threshold) {
+  const int windowW = model_->windowW;
+  const int windowH = model_->windowH;
+  const int blocks = static_cast<int>(model_->blockModels.size());
+  std::vector<float> buffer(static_cast<size_t>(std::max(model_->nrawfeatures, 1)));
+  std::printf("Sampling detection windows for retraining...\n");
+
+  HardNegatives candidates(parameters_->samplesIt, threshold);
+  const int count = static_cast<int>(negativeImages.size());
+  for (int i = 0; i < count; ++i) {
+    std::printf("\r%d/%d", i, count);
+    std::fflush(stdout);
+    const std::string& path = negativeImages[static_cast<size_t>(i)];
+    cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+    if (image.empty()) {
+      Fatal(kSource, "Training::SampleDetWindowsRetraining", kScanUnreadableLine,
+            Format("can't load image '%s'", path.c_str()));
+    }
+    featureControl_.AddNewImage(image);
+    for (const ScanPosition& at :
+         ScanPositions(image.cols, image.rows, windowW, windowH, parameters_->shift)) {
+      featureControl_.FillCache(*model_, at.x, at.y, 0, blocks - 1);
+      float* out = buffer.data();
+      for (const std::unique_ptr<BlockModel>& block : model_->blockModels) {
+        featureControl_.GetBlockFeatures(at.y, *block, at.x, out);
+        out += block->nfeatures;
+      }
+      float response = 0.0f;
+      float other = 0.0f;
+      model_->ClassifyFeatures(buffer.data(), &response, &other);
+      DetectionWindow window;
+      window.x = static_cast<int16_t>(at.x);
+      window.y = static_cast<int16_t>(at.y);
+      window.width = static_cast<int16_t>(windowW);
+      window.height = static_cast<int16_t>(windowH);
+      window.response = response;
+      candidates.Offer(response, path, window);
+    }
+    featureControl_.ReleaseImage();
+  }
+
+  std::vector<TrainingImage*> hard;
+  for (TrainingImage& grouped : candidates.Group()) {
+    TrainingImage* entry = NewTrainingImage(grouped.path);
+    entry->windows = std::move(grouped.windows);
+    hard.push_back(entry);
+  }
+  std::printf("\n");
+  return hard;
+}
+
+}  // namespace pedscan
