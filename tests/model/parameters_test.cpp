@@ -19,12 +19,21 @@ namespace fs = std::filesystem;
 
 using Tokens = std::vector<std::string>;
 
-// Writes `text` byte for byte to a fresh file in a per-process directory.
+// A per-process directory for the configuration files, removed at exit.
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / ("pedscan_config_" + std::to_string(getpid()));
+  TempDir() { fs::create_directories(path); }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
+// Writes `text` byte for byte to a fresh file.
 std::string WriteConfig(const std::string& text) {
+  static TempDir dir;
   static int counter = 0;
-  fs::path dir = fs::temp_directory_path() / ("pedscan_config_" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  fs::path path = dir / ("config" + std::to_string(counter++) + ".txt");
+  fs::path path = dir.path / ("config" + std::to_string(counter++) + ".txt");
   std::ofstream(path, std::ios::binary) << text;
   return path.string();
 }
