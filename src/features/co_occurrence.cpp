@@ -6,6 +6,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "numeric/kernels.h"
 #include "support/failure.h"
 
@@ -37,12 +41,197 @@ struct TableSize {
 constexpr TableSize kTableSizes[] = {{450, 451},   {480, 481}, {1922, 1923},
                                      {1984, 1985}, {112, 112}, {98, 98}};
 
-// One non-zero cell of a normalised matrix.
-struct Entry {
-  uint8_t first;   // column c
-  uint8_t second;  // row r
-  float p;
-};
+// A matrix with room for the shifted reads of Histograms before its start
+// (down to P[-15]) and past its end (up to P[256]).
+constexpr int kFrontPadding = 16;
+constexpr int kPadded = kFrontPadding + 15 * 15 + 32 + 16;
+
+using OrderedCounts = uint16_t[Cooccurrence::kDirections][2][Cooccurrence::kCells];
+
+inline void Count(uint16_t* cells, int first, int second) {
+  ++cells[first + Cooccurrence::kLevels * second];
+}
+
+// Counts the pairs that start in one block row of `width` pixels and end in
+// the same row (direction 0) or in the row `d` below (directions 1 to 3):
+// pair (u, w) in cell u + 16 w. `below` is null for the last d rows. The four
+// directions run side by side and even and odd pixels count into two copies,
+// so that runs of equal levels do not wait on the previous increment of the
+// same cell.
+inline void CountRow(OrderedCounts& counts, const uint8_t* row, const uint8_t* below, int width,
+                     int d) {
+  const int n = width - d;  // pairs per direction except the vertical one
+  if (below == nullptr) {
+    for (int i = 0; i < n; ++i) Count(counts[0][i & 1], row[i], row[i + d]);
+    return;
+  }
+  for (int i = 0; i < n; ++i) {
+    const int copy = i & 1;
+    Count(counts[0][copy], row[i], row[i + d]);
+    Count(counts[1][copy], row[i + d], below[i]);
+    Count(counts[2][copy], row[i], below[i]);
+    Count(counts[3][copy], row[i], below[i + d]);
+  }
+  for (int i = std::max(n, 0); i < width; ++i) Count(counts[2][i & 1], row[i], below[i]);
+}
+
+#if defined(__SSE2__)
+// Transposes the 8 x 8 block of 16-bit values in rows r[0..7] in place.
+inline void Transpose8x8(__m128i* r) {
+  const __m128i t0 = _mm_unpacklo_epi16(r[0], r[1]);
+  const __m128i t1 = _mm_unpackhi_epi16(r[0], r[1]);
+  const __m128i t2 = _mm_unpacklo_epi16(r[2], r[3]);
+  const __m128i t3 = _mm_unpackhi_epi16(r[2], r[3]);
+  const __m128i t4 = _mm_unpacklo_epi16(r[4], r[5]);
+  const __m128i t5 = _mm_unpackhi_epi16(r[4], r[5]);
+  const __m128i t6 = _mm_unpacklo_epi16(r[6], r[7]);
+  const __m128i t7 = _mm_unpackhi_epi16(r[6], r[7]);
+  const __m128i u0 = _mm_unpacklo_epi32(t0, t2);
+  const __m128i u1 = _mm_unpackhi_epi32(t0, t2);
+  const __m128i u2 = _mm_unpacklo_epi32(t1, t3);
+  const __m128i u3 = _mm_unpackhi_epi32(t1, t3);
+  const __m128i u4 = _mm_unpacklo_epi32(t4, t6);
+  const __m128i u5 = _mm_unpackhi_epi32(t4, t6);
+  const __m128i u6 = _mm_unpacklo_epi32(t5, t7);
+  const __m128i u7 = _mm_unpackhi_epi32(t5, t7);
+  r[0] = _mm_unpacklo_epi64(u0, u4);
+  r[1] = _mm_unpackhi_epi64(u0, u4);
+  r[2] = _mm_unpacklo_epi64(u1, u5);
+  r[3] = _mm_unpackhi_epi64(u1, u5);
+  r[4] = _mm_unpacklo_epi64(u2, u6);
+  r[5] = _mm_unpackhi_epi64(u2, u6);
+  r[6] = _mm_unpacklo_epi64(u3, u7);
+  r[7] = _mm_unpackhi_epi64(u3, u7);
+}
+#endif
+
+// out = A + transpose(A) with A = a + b, all 16 x 16.
+inline void SymmetricCounts(const uint16_t* a, const uint16_t* b, uint16_t* out) {
+  constexpr int L = Cooccurrence::kLevels;
+#if defined(__SSE2__)
+  // Block (i, j) holds rows 8 i.. and columns 8 j..; the result's block
+  // (i, j) is A's block (i, j) plus the transpose of A's block (j, i).
+  __m128i block[2][2][8];
+  for (int i = 0; i < 2; ++i) {
+    for (int j = 0; j < 2; ++j) {
+      for (int k = 0; k < 8; ++k) {
+        const int at = (8 * i + k) * L + 8 * j;
+        block[i][j][k] =
+            _mm_add_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(a + at)),
+                          _mm_load_si128(reinterpret_cast<const __m128i*>(b + at)));
+      }
+    }
+  }
+  __m128i transposed[2][2][8];
+  for (int i = 0; i < 2; ++i) {
+    for (int j = 0; j < 2; ++j) {
+      for (int k = 0; k < 8; ++k) transposed[i][j][k] = block[j][i][k];
+      Transpose8x8(transposed[i][j]);
+    }
+  }
+  for (int i = 0; i < 2; ++i) {
+    for (int j = 0; j < 2; ++j) {
+      for (int k = 0; k < 8; ++k) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(out + (8 * i + k) * L + 8 * j),
+                        _mm_add_epi16(block[i][j][k], transposed[i][j][k]));
+      }
+    }
+  }
+#else
+  for (int i = 0; i < L; ++i) {
+    for (int j = 0; j < L; ++j) {
+      out[i * L + j] = static_cast<uint16_t>(a[i * L + j] + b[i * L + j] + a[j * L + i] +
+                                             b[j * L + i]);
+    }
+  }
+#endif
+}
+
+// Bit i set when p[i] is not zero, for i = 0..31.
+inline uint32_t NonZeroMask(const float* p) {
+#if defined(__AVX__)
+  const __m256 zero = _mm256_setzero_ps();
+  uint32_t mask = 0;
+  for (int i = 0; i < 4; ++i) {
+    const __m256 v = _mm256_load_ps(p + 8 * i);
+    mask |= static_cast<uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_NEQ_UQ)))
+            << (8 * i);
+  }
+  return mask;
+#else
+  uint32_t mask = 0;
+  for (int i = 0; i < 32; ++i) mask |= static_cast<uint32_t>(p[i] != 0.0f) << i;
+  return mask;
+#endif
+}
+
+// The sum histogram (bins 0..33, bin r + c + 2 receiving P(r, c)) and the
+// difference histogram (bin |r - c|) of the matrix P, whose storage must be
+// readable from P[-15] to P[256] with zeros outside the 256 cells.
+//
+// Both accumulate the cells in flat order (column outer, row inner), bin by
+// bin. Each step below adds one column's terms to all bins at once; a bin
+// receives its terms in the same order as in the flat walk, and the masked
+// terms are +0, which leaves a non-negative sum as it is.
+inline void Histograms(const float* P, float* sums, float* differences) {
+  constexpr int L = Cooccurrence::kLevels;
+#if defined(__AVX2__)
+  // Sum histogram: in column c, bin j + 2 receives P[15 c + j] for
+  // c <= j < c + 16.
+  __m256 s[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
+                 _mm256_setzero_ps()};
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (int c = 0; c < L; ++c) {
+    const __m256i low = _mm256_set1_epi32(c - 1);
+    const __m256i high = _mm256_set1_epi32(c + L);
+    for (int q = 0; q < 4; ++q) {
+      const __m256i j = _mm256_add_epi32(lane, _mm256_set1_epi32(8 * q));
+      const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi32(j, low), _mm256_cmpgt_epi32(high, j));
+      const __m256 terms = _mm256_and_ps(_mm256_loadu_ps(P + 15 * c + 8 * q), _mm256_castsi256_ps(inside));
+      s[q] = _mm256_add_ps(s[q], terms);
+    }
+  }
+  sums[0] = 0.0f;
+  sums[1] = 0.0f;
+  for (int q = 0; q < 4; ++q) _mm256_storeu_ps(sums + 2 + 8 * q, s[q]);
+
+  // Difference histogram: in column c, bin k receives P(c - k, c) =
+  // P[17 c - k] for 1 <= k <= c (rows above the diagonal, read backwards)
+  // before P(c + k, c) = P[17 c + k] for k <= 15 - c.
+  __m256 d[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+  const __m256i backwards = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  for (int c = 0; c < L; ++c) {
+    const __m256i cv = _mm256_set1_epi32(c);
+    const __m256i lastBelow = _mm256_set1_epi32(L - 1 - c);
+    const float* diagonal = P + 17 * c;
+    const __m256 above[2] = {
+        _mm256_permutevar8x32_ps(_mm256_loadu_ps(diagonal - 7), backwards),
+        _mm256_permutevar8x32_ps(_mm256_loadu_ps(diagonal - 15), backwards)};
+    for (int q = 0; q < 2; ++q) {
+      const __m256i k = _mm256_add_epi32(lane, _mm256_set1_epi32(8 * q));
+      const __m256i isAbove = _mm256_andnot_si256(_mm256_cmpgt_epi32(k, cv),
+                                                  _mm256_cmpgt_epi32(k, _mm256_setzero_si256()));
+      d[q] = _mm256_add_ps(d[q], _mm256_and_ps(above[q], _mm256_castsi256_ps(isAbove)));
+      const __m256i isBelow = _mm256_andnot_si256(_mm256_cmpgt_epi32(k, lastBelow),
+                                                  _mm256_set1_epi32(-1));
+      d[q] = _mm256_add_ps(d[q], _mm256_and_ps(_mm256_loadu_ps(diagonal + 8 * q),
+                                               _mm256_castsi256_ps(isBelow)));
+    }
+  }
+  _mm256_storeu_ps(differences, d[0]);
+  _mm256_storeu_ps(differences + 8, d[1]);
+#else
+  for (int i = 0; i < 34; ++i) sums[i] = 0.0f;
+  for (int c = 0; c < L; ++c) {
+    for (int j = 0; j < 32; ++j) sums[j + 2] += (j >= c && j < c + L) ? P[15 * c + j] : 0.0f;
+  }
+  for (int k = 0; k < L; ++k) differences[k] = 0.0f;
+  for (int c = 0; c < L; ++c) {
+    for (int k = 0; k < L; ++k) differences[k] += (k >= 1 && k <= c) ? P[17 * c - k] : 0.0f;
+    for (int k = 0; k < L; ++k) differences[k] += (k <= L - 1 - c) ? P[17 * c + k] : 0.0f;
+  }
+#endif
+}
 
 }  // namespace
 
@@ -108,9 +297,10 @@ void Cooccurrence::Initialize() {
   for (int c = 0; c < kLevels; ++c) {
     for (int r = 0; r < kLevels; ++r) {
       const int cell = r + kLevels * c;
-      rowTimesColumn_[cell] = static_cast<float>(r * c);
-      row_[cell] = static_cast<float>(r);
-      inverseDifference_[cell] = 1.0f / static_cast<float>((r - c) * (r - c) + 1);
+      cellTables_[kRowTimesColumn][cell] = static_cast<float>(r * c);
+      cellTables_[kRow][cell] = static_cast<float>(r);
+      cellTables_[kInverseDifference][cell] = 1.0f / static_cast<float>((r - c) * (r - c) + 1);
+      cellTables_[kZero][cell] = 0.0f;
     }
   }
   for (int i = 0; i < 33; ++i) index_[i] = static_cast<float>(i);
@@ -204,70 +394,50 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     if (tables[dir] == nullptr) FailPlain(Format(kMissingTableMessage, static_cast<int>(pairs[dir])));
   }
 
-  // Ordered pair counts, cell (u, w) at u + 16 w. Counting integers and
-  // converting once gives the very floats that adding 1.0f per pair gives:
-  // every partial sum of ones is an integer no larger than the final count,
-  // and all integers up to 2^24 are exact in single precision, so no addition
-  // ever rounds. Here every count is at most the pair count, at most 1984
-  // (the largest count that has an entropy table).
-  uint32_t counts[kDirections][kCells];
-  std::memset(counts, 0, sizeof(counts));
+  // Pair counts. Counting integers and converting once gives the very
+  // floats that adding 1.0f per pair gives: every partial sum of ones is an
+  // integer no larger than the final count, and all integers up to 2^24 are
+  // exact in single precision, so no addition ever rounds. Here each count is
+  // at most the pair count, at most 1984 (the largest one with an entropy
+  // table, checked above), so 16 bits hold it too.
+  //
+  // Each pair (u, w) is counted once, in cell (u, w); the symmetric matrix is
+  // that count plus its transpose, which also gives a diagonal pair its 2.
+  // Alternate pixels count into two copies so that runs of equal levels do
+  // not wait on the previous increment of the same cell.
+  alignas(32) OrderedCounts ordered;
+  std::memset(ordered, 0, sizeof(ordered));
   for (int y = ya; y <= yb; ++y) {
-    const uint8_t* row = levels_.ptr<uint8_t>(y);
-    if (y + d <= yb) {
-      const uint8_t* below = levels_.ptr<uint8_t>(y + d);
-      for (int x = xa; x <= xb; ++x) {
-        const int u = row[x];
-        if (x + d <= xb) {
-          ++counts[0][u + kLevels * row[x + d]];
-          ++counts[3][u + kLevels * below[x + d]];
-        }
-        if (x - d >= xa) ++counts[1][u + kLevels * below[x - d]];
-        ++counts[2][u + kLevels * below[x]];
-      }
-    } else {
-      for (int x = xa; x + d <= xb; ++x) ++counts[0][row[x] + kLevels * row[x + d]];
-    }
+    const uint8_t* below = y + d <= yb ? levels_.ptr<uint8_t>(y + d) + xa : nullptr;
+    CountRow(ordered, levels_.ptr<uint8_t>(y) + xa, below, static_cast<int>(width), d);
+  }
+  alignas(32) uint16_t counts[kDirections][kCells];
+  for (int dir = 0; dir < kDirections; ++dir) {
+    SymmetricCounts(ordered[dir][0], ordered[dir][1], counts[dir]);
   }
 
   for (int dir = 0; dir < kDirections; ++dir) {
-    const uint32_t* count = counts[dir];
     const float total = static_cast<float>(pairs[dir]);
     const std::vector<float>& table = *tables[dir];
 
-    // Symmetric matrix normalised to probabilities.
-    alignas(32) float P[kCells];
-    for (int c = 0; c < kLevels; ++c) {
-      for (int r = 0; r < kLevels; ++r) {
-        P[r + kLevels * c] =
-            static_cast<float>(count[r + kLevels * c] + count[c + kLevels * r]) / total;
-      }
-    }
+    // The normalised matrix, and the same cells in reverse order. Both carry
+    // zero padding so that the shifted loads below stay inside.
+    // The normalised matrix, with zero padding on both sides for the shifted
+    // reads of the histograms.
+    alignas(32) float padded[kPadded];
+    float* const P = padded + kFrontPadding;
+    std::memset(padded, 0, sizeof(padded));
+    for (int i = 0; i < kCells; ++i) P[i] = static_cast<float>(counts[dir][i]) / total;
 
-    // Non-zero cells, column outer, row inner.
-    Entry entries[kCells];
-    int n = 0;
-    for (int c = 0; c < kLevels; ++c) {
-      for (int r = 0; r < kLevels; ++r) {
-        const float p = P[r + kLevels * c];
-        entries[n] = {static_cast<uint8_t>(c), static_cast<uint8_t>(r), p};
-        n += p != 0.0f;
-      }
-    }
-
-    // Sums that the text defines over all cells in flat order run over the
-    // non-zero entries instead: the entries keep flat order and every
-    // skipped term is +0, which leaves a non-negative sum unchanged.
-    float asm2 = 0.0f;
-    alignas(32) float sums[34] = {};
-    alignas(32) float differences[kLevels] = {};
+    alignas(32) float sums[34];
+    alignas(32) float differences[kLevels];
+    Histograms(P, sums, differences);
+    // Marginal: m[c] sums column c in row order; the matrix is symmetric
+    // (P[r + 16 c] and P[c + 16 r] come from the same count), so column c
+    // read in row order is row c, and all sixteen sums run side by side.
     alignas(32) float marginal[kLevels] = {};
-    for (int i = 0; i < n; ++i) {
-      const Entry& e = entries[i];
-      asm2 += e.p * e.p;
-      sums[e.first + e.second + 2] += e.p;
-      differences[std::abs(e.first - e.second)] += e.p;
-      marginal[e.first] += e.p;
+    for (int r = 0; r < kLevels; ++r) {
+      for (int c = 0; c < kLevels; ++c) marginal[c] += P[c + kLevels * r];
     }
 
     // The sum of P over the cells with |r - c| = k in ascending flat order is
@@ -276,24 +446,37 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
 
     const float mean = DotProduct(index_.data(), marginal, kLevels);
     const float sigma = std::sqrt(DotProduct(squares_.data(), marginal, kLevels) - mean * mean);
-    const float expected = DotProduct(rowTimesColumn_.data(), P, kCells);
+    // P against the three cell tables (and a zero column that lets the
+    // kernel run four columns side by side).
+    float cellSums[kCellTables];
+    DotProductColumns(P, cellTables_[0].data(), kCells, kCellTables, kCells, cellSums);
+    const float expected = cellSums[kRowTimesColumn];
+    const float rowMean = cellSums[kRow];
+    const float inverseDifferenceMoment = cellSums[kInverseDifference];
     const float spread = sigma + kDeviationOffset;
     const float correlation = (expected - mean * mean) / (spread * spread);
 
-    // The deviation is taken from r + 1 against a mean of r: this statistic
-    // has always been the variance plus one.
-    const float rowMean = DotProduct(row_.data(), P, kCells);
+    // The sums over the non-zero cells, in flat order (column outer, row
+    // inner: the order of the sparse cell list). The deviation is taken from
+    // r + 1 against a mean of r: this statistic has always been the variance
+    // plus one. The entropies subtract each term from zero.
+    float secondMoment = 0.0f;
     float sumOfSquares = 0.0f;
     float entropy = 0.0f;
-    for (int i = 0; i < n; ++i) {
-      const Entry& e = entries[i];
-      const float deviation = static_cast<float>(e.second + 1) - rowMean;
-      sumOfSquares += deviation * deviation * e.p;
-      const int c = static_cast<int>(static_cast<double>(e.p) * static_cast<double>(pairs[dir]));
-      entropy -= table[c] * e.p;
+    const double pairCount = static_cast<double>(pairs[dir]);
+    for (int base = 0; base < kCells; base += 32) {
+      const uint32_t nonZero0 = NonZeroMask(P + base);
+      uint32_t nonZero = nonZero0;
+      while (nonZero != 0) {
+        const int cell = base + __builtin_ctz(nonZero);
+        nonZero &= nonZero - 1;
+        const float p = P[cell];
+        secondMoment += p * p;
+        const float deviation = static_cast<float>(cell % kLevels + 1) - rowMean;
+        sumOfSquares += deviation * deviation * p;
+        entropy -= table[static_cast<int>(static_cast<double>(p) * pairCount)] * p;
+      }
     }
-
-    const float inverseDifferenceMoment = DotProduct(P, inverseDifference_.data(), kCells);
 
     const float sumAverage = DotProduct(index_.data(), sums, 33);
     alignas(32) float squaredDeviations[33];
@@ -322,7 +505,7 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     for (int r = 0; r < kLevels; ++r) diagonal += P[r + kLevels * r];
 
     float* f = out + kStatistics * dir;
-    f[0] = asm2;
+    f[0] = secondMoment;
     f[1] = contrast;
     f[2] = correlation;
     f[3] = sumOfSquares;
