@@ -44,6 +44,7 @@ constexpr int kBlockOutsideLine = 278;
 constexpr int kTooManyFeaturesLine = 359;
 constexpr const char* kTooManyFeaturesMessage = "too many features per vector!";
 constexpr int kMaxRawFeatures = 1000000;
+constexpr int kFeatureCountLine = 362;
 
 // Stops set-up at the first block (in layout order) of this size that does
 // not lie inside the window, so that feature extraction never needs to check
@@ -160,6 +161,28 @@ void Model::SetNumberOfRawFeatures(int count) {
           kTooManyFeaturesMessage);
   }
   nrawfeatures = count;
+  if (inputBuffer.empty()) return;
+
+  // A model that is ready to classify (read from a file) learns its blocks'
+  // feature counts from the feature methods only now. They must be the
+  // counts its projections were trained on, or scoring would read the raw
+  // vector at the wrong places; then it is prepared again for them.
+  for (size_t b = 0; b < blockModels.size(); ++b) {
+    const BlockModel& block = *blockModels[b];
+    if (!block.raw && block.pls.Wstar && block.pls.Wstar->rows() != block.nfeatures) {
+      Fatal(kSource, "Model::SetNumberOfRawFeatures", kFeatureCountLine,
+            Format("block %zu (%d,%d)-(%d,%d) of method '%s' yields %d features, but its block "
+                   "PLS was trained on %d",
+                   b, block.rect.x0, block.rect.y0, block.rect.x1, block.rect.y1,
+                   block.feature.c_str(), block.nfeatures, block.pls.Wstar->rows()));
+    }
+  }
+  if (AllRawFeatures && count != nfeatures) {
+    Fatal(kSource, "Model::SetNumberOfRawFeatures", kFeatureCountLine,
+          Format("the raw feature vector has %d values, but the window PLS was trained on %d",
+                 count, nfeatures));
+  }
+  AllocateBuffers();
 }
 
 void Model::CreatePLSModel(const Matrix& positives, const Matrix& negatives) {

@@ -39,7 +39,10 @@ class Model {
   void SetupModelfromParameters(const std::string& path);
   // Exactly one name containing "qda" or "plsReg".
   void SetClassifiers(const std::vector<std::string>& names);
-  // Fatal "too many features per vector!" above 1,000,000.
+  // Fatal "too many features per vector!" above 1,000,000. On a model ready
+  // to classify (trained or read), also checks the blocks' feature counts
+  // against their trained projections (fatal on a mismatch) and prepares
+  // classification again (AllocateBuffers).
   void SetNumberOfRawFeatures(int count);
 
   // Trains the window PLS and the classifier on negatives (label 0) stacked

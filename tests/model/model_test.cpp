@@ -569,6 +569,44 @@ TEST(Model, ProjectionStopsAtTheFactorsTheWindowPlsKept) {
   EXPECT_TRUE(SameBits(other, expectedOther));
 }
 
+TEST(Model, FeatureCountsResolvedAfterReadingMustMatchTheTrainedBlocks) {
+  TempDir dir;
+  ScopedWorkingDirectory cwd(dir.path());
+  std::unique_ptr<Model> model = TrainedModel(ModelShape());
+  std::mt19937 rng(8);
+  MatrixPtr windows = GaussianRows(20, 24, 0.5f, rng);
+  auto responses = [&] {
+    std::vector<float> out;
+    for (int w = 0; w < windows->rows(); ++w) {
+      std::vector<float> raw = Row(*windows, w);
+      float response = 0.0f;
+      float other = 0.0f;
+      model->ClassifyFeatures(raw.data(), &response, &other);
+      out.push_back(response);
+    }
+    return out;
+  };
+  const std::vector<float> before = responses();
+  // The same counts again, as the feature framework sets them: no change.
+  model->SetNumberOfRawFeatures(24);
+  const std::vector<float> after = responses();
+  EXPECT_EQ(std::memcmp(before.data(), after.data(), sizeof(float) * before.size()), 0);
+
+  model->blockModels[1]->nfeatures = 7;
+  EXPECT_EQ(FailureOf([&] { model->SetNumberOfRawFeatures(25); }).text(),
+            FatalText("model", "Model::SetNumberOfRawFeatures", 362,
+                      "block 1 (16,0)-(31,15) of method 'COOCH' yields 7 features, but its "
+                      "block PLS was trained on 6"));
+
+  ModelShape raw;
+  raw.rawBlocks = true;
+  std::unique_ptr<Model> rawModel = TrainedModel(raw);
+  EXPECT_EQ(FailureOf([&] { rawModel->SetNumberOfRawFeatures(30); }).text(),
+            FatalText("model", "Model::SetNumberOfRawFeatures", 362,
+                      "the raw feature vector has 30 values, but the window PLS was trained on "
+                      "24"));
+}
+
 TEST(Model, TrainingChecksItsInputs) {
   std::mt19937 rng(4);
   MatrixPtr positives = GaussianRows(30, 5, 1.0f, rng);
