@@ -8,7 +8,7 @@
 // be given to the pedscan binary under /usr/bin/time -v:
 //
 //   bench_detection --setup-only --data=DIR
-//   /usr/bin/time -v pedscan -d -c DIR/detect.txt -i DIR/frame.png -o DIR/out -s
+//   cd DIR && /usr/bin/time -v pedscan -d -c detect.txt -i frame.png -o out -s
 //
 // BM_DetectFrame times the detection driver on the frame. BM_DetectionPhases
 // repeats the scan with the plain per-window path, timing its three parts
@@ -34,6 +34,7 @@
 #include "detection/detection.h"
 #include "detection/obj_manager.h"
 #include "model/parameters.h"
+#include "support/failure.h"
 
 namespace pedscan {
 namespace {
@@ -256,13 +257,22 @@ int main(int argc, char** argv) {
       rest.push_back(argv[i]);
     }
   }
-  if (setupOnly) {
-    pedscan::PrepareData();
-    return 0;
+  // The detection configuration names its model file relative to the
+  // working directory, as the pedscan command reads it.
+  std::filesystem::create_directories(pedscan::dataDir);
+  std::filesystem::current_path(pedscan::dataDir);
+  pedscan::dataDir = ".";
+  try {
+    if (setupOnly) {
+      pedscan::PrepareData();
+      return 0;
+    }
+    int count = static_cast<int>(rest.size());
+    benchmark::Initialize(&count, rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+  } catch (const pedscan::Failure& failure) {
+    return pedscan::ReportFailure(failure);
   }
-  int count = static_cast<int>(rest.size());
-  benchmark::Initialize(&count, rest.data());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
   return 0;
 }
