@@ -233,39 +233,45 @@ inline void Histograms(const float* P, float* sums, float* differences) {
 #endif
 }
 
-}  // namespace
-
-int Cooccurrence::Hue(int red, int green, int blue) {
+// The band values, written without branches so that a row converts as one
+// vectorised loop.
+//
+// Hue: 0 when all channels are equal; otherwise, with the test sequence
+// "red is the largest", then "green equals blue", then the rest:
+// h = (f / (max - min) + k) / 6 * 255 truncated, plus 255 when negative.
+// When all channels are equal the first branch gives f = 0 and k = 0, so the
+// only special case left is the zero divisor, replaced by 1. Single
+// precision throughout: in double, pure blue's 4 / 6 * 255 lands just below
+// 170 and would truncate to 169; in float it rounds to 170.
+inline int HueOf(int red, int green, int blue) {
   const int maximum = std::max(red, std::max(green, blue));
   const int minimum = std::min(red, std::min(green, blue));
-  if (maximum == minimum) return 0;
-  int f;
-  int k;
-  if (red == maximum) {
-    f = green - blue;
-    k = 0;
-  } else if (green == blue) {
-    f = blue - red;
-    k = 2;
-  } else {
-    f = red - green;
-    k = 4;
-  }
-  // Single precision: in double, pure blue's 4/6 * 255 lands just below 170
-  // and would truncate to 169; in float it rounds to 170 as intended.
-  int h = static_cast<int>((static_cast<float>(f) / static_cast<float>(maximum - minimum) +
-                            static_cast<float>(k)) /
-                           6.0f * 255.0f);
-  if (h < 0) h += 255;
-  return h;
+  const bool redLargest = red == maximum;
+  const bool greenIsBlue = green == blue;
+  const int f = redLargest ? green - blue : (greenIsBlue ? blue - red : red - green);
+  const int k = redLargest ? 0 : (greenIsBlue ? 2 : 4);
+  const int range = std::max(maximum - minimum, 1);
+  const int h = static_cast<int>(
+      (static_cast<float>(f) / static_cast<float>(range) + static_cast<float>(k)) / 6.0f * 255.0f);
+  return h < 0 ? h + 255 : h;
 }
 
-int Cooccurrence::Saturation(int red, int green, int blue) {
+// Saturation: (max - min) / max * 255 truncated; 0 when all channels are
+// equal, which the zero numerator gives by itself once a zero maximum is
+// replaced by 1.
+inline int SaturationOf(int red, int green, int blue) {
   const int maximum = std::max(red, std::max(green, blue));
   const int minimum = std::min(red, std::min(green, blue));
-  if (maximum == minimum) return 0;
-  return static_cast<int>(static_cast<float>(maximum - minimum) / static_cast<float>(maximum) *
-                          255.0f);
+  return static_cast<int>(static_cast<float>(maximum - minimum) /
+                          static_cast<float>(std::max(maximum, 1)) * 255.0f);
+}
+
+}  // namespace
+
+int Cooccurrence::Hue(int red, int green, int blue) { return HueOf(red, green, blue); }
+
+int Cooccurrence::Saturation(int red, int green, int blue) {
+  return SaturationOf(red, green, blue);
 }
 
 int Cooccurrence::Value(int red, int green, int blue) {
@@ -349,22 +355,34 @@ void Cooccurrence::AddNewImage(const cv::Mat& image) {
   }
 
   levels_.create(image.rows, image.cols, CV_8UC1);
+  // One row at a time: the channels are split into int arrays first, so that
+  // the band conversion runs as a plain loop the compiler vectorises.
+  const int cols = image.cols;
+  std::vector<int> channels(4 * static_cast<size_t>(cols));
+  int* const red = channels.data();
+  int* const green = red + cols;
+  int* const blue = green + cols;
+  int* const band = blue + cols;
   for (int y = 0; y < image.rows; ++y) {
     const uint8_t* bgr = image.ptr<uint8_t>(y);
-    uint8_t* out = levels_.ptr<uint8_t>(y);
+    for (int x = 0; x < cols; ++x) {
+      blue[x] = bgr[3 * x];
+      green[x] = bgr[3 * x + 1];
+      red[x] = bgr[3 * x + 2];
+    }
     switch (band_) {
       case kHue:
-        for (int x = 0; x < image.cols; ++x, bgr += 3) out[x] = level[Hue(bgr[2], bgr[1], bgr[0])];
+        for (int x = 0; x < cols; ++x) band[x] = HueOf(red[x], green[x], blue[x]);
         break;
       case kSaturation:
-        for (int x = 0; x < image.cols; ++x, bgr += 3) {
-          out[x] = level[Saturation(bgr[2], bgr[1], bgr[0])];
-        }
+        for (int x = 0; x < cols; ++x) band[x] = SaturationOf(red[x], green[x], blue[x]);
         break;
       default:
-        for (int x = 0; x < image.cols; ++x, bgr += 3) out[x] = level[Value(bgr[2], bgr[1], bgr[0])];
+        for (int x = 0; x < cols; ++x) band[x] = std::max(red[x], std::max(green[x], blue[x]));
         break;
     }
+    uint8_t* out = levels_.ptr<uint8_t>(y);
+    for (int x = 0; x < cols; ++x) out[x] = level[band[x]];
   }
 }
 

@@ -399,6 +399,58 @@ TEST(Cooccurrence, HueKeepsItsTestSequence) {
   EXPECT_EQ(hue->levels().at<uint8_t>(0, 2), 10);  // 170 / 17
 }
 
+// The band values as the definition states them, branch by branch.
+int PlainHue(int r, int g, int b) {
+  const int mx = std::max(r, std::max(g, b));
+  const int mn = std::min(r, std::min(g, b));
+  if (mx == mn) return 0;
+  int f, k;
+  if (r == mx) {
+    f = g - b;
+    k = 0;
+  } else if (g == b) {
+    f = b - r;
+    k = 2;
+  } else {
+    f = r - g;
+    k = 4;
+  }
+  int h = static_cast<int>((static_cast<float>(f) / static_cast<float>(mx - mn) + k) / 6.0f * 255.0f);
+  if (h < 0) h += 255;
+  return h;
+}
+
+int PlainSaturation(int r, int g, int b) {
+  const int mx = std::max(r, std::max(g, b));
+  const int mn = std::min(r, std::min(g, b));
+  if (mx == mn) return 0;
+  return static_cast<int>(static_cast<float>(mx - mn) / static_cast<float>(mx) * 255.0f);
+}
+
+TEST(Cooccurrence, EveryColourGetsTheDefinedBandLevels) {
+  // All 2^24 colours, one per pixel, through the image path and one by one.
+  cv::Mat image(4096, 4096, CV_8UC3);
+  for (int i = 0; i < (1 << 24); ++i) {
+    image.at<cv::Vec3b>(i >> 12, i & 4095) = {uint8_t(i), uint8_t(i >> 8), uint8_t(i >> 16)};
+  }
+  auto hue = Configured<CoocH>(17);
+  auto saturation = Configured<CoocS>(16);
+  hue->AddNewImage(image);
+  saturation->AddNewImage(image);
+  int wrong = 0;
+  for (int i = 0; i < (1 << 24) && wrong < 10; ++i) {
+    const int b = i & 255, g = (i >> 8) & 255, r = i >> 16;
+    const int h = PlainHue(r, g, b), s = PlainSaturation(r, g, b);
+    const bool ok = Cooccurrence::Hue(r, g, b) == h && Cooccurrence::Saturation(r, g, b) == s &&
+                    hue->levels().at<uint8_t>(i >> 12, i & 4095) == h / 17 &&
+                    saturation->levels().at<uint8_t>(i >> 12, i & 4095) == s / 16;
+    if (!ok) {
+      ++wrong;
+      ADD_FAILURE() << "colour r " << r << " g " << g << " b " << b;
+    }
+  }
+}
+
 TEST(Cooccurrence, BandsQuantiseEveryPixel) {
   const cv::Mat image = RandomImage(9, 11, 6);
   auto s = Configured<CoocS>(16);
