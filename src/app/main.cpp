@@ -8,16 +8,7 @@
 #include "app/input_parameters.h"
 #include "detection/detection_mode.h"
 #include "support/failure.h"
-
-namespace pedscan {
-
-// The three modes. Each gets the configuration file name and the parameter
-// record, which it may keep for the rest of the run. Each returns when its
-// mode has finished and throws Failure otherwise.
-void RunTraining(const std::string& configFile, InputParameters& parameters);
-void RunFeatureExtraction(const std::string& configFile, InputParameters& parameters);
-
-}  // namespace pedscan
+#include "training/training_mode.h"
 
 namespace {
 
@@ -56,15 +47,3 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   return 0;
 }
-
-namespace pedscan {
-
-void RunTraining(const std::string& /*configFile*/, InputParameters& /*parameters*/) {
-  FailPlain("training mode is not available in this build\n");
-}
-
-void RunFeatureExtraction(const std::string& /*configFile*/, InputParameters& /*parameters*/) {
-  FailPlain("feature extraction mode is not available in this build\n");
-}
-
-}  // namespace pedscan
