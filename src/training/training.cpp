@@ -23,8 +23,9 @@ constexpr int kExtractUnreadableLine = 152;
 constexpr int kEmptyPartsLine = 374;
 constexpr char kEmptyPartsMessage[] = "Invalid input matrix!";
 
-// Room for one block's features; no built-in method yields more than 48.
-constexpr size_t kBlockBufferSize = 1000;
+// Windows staged before their features are copied into the block matrices:
+// 16 floats fill one 64-byte cache line of a matrix column.
+constexpr int kStageRows = 16;
 
 cv::Mat LoadColourImage(const std::string& path, const char* function, int line) {
   cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
@@ -101,17 +102,36 @@ std::vector<MatrixPtr> Training::ExtractBlockFeatures(const std::vector<Training
   int windows = 0;
   for (const TrainingImage* image : images) windows += static_cast<int>(image->windows.size());
 
+  // Each window's features of the chunk go to a row of a small row-major
+  // stage first; full stages are copied into the column-major matrices a
+  // column piece at a time, so that the copy walks memory in order instead
+  // of touching one cache line per feature.
   std::vector<MatrixPtr> matrices;
-  size_t bufferSize = kBlockBufferSize;
+  std::vector<size_t> offsets;
+  size_t chunkFeatures = 0;
   for (int b = firstBlock; b <= lastBlock; ++b) {
     const BlockModel& block = *model_->blockModels[static_cast<size_t>(b)];
     matrices.push_back(CreateMatrix(windows, block.nfeatures));
-    bufferSize = std::max(bufferSize, static_cast<size_t>(std::max(block.nfeatures, 0)));
+    offsets.push_back(chunkFeatures);
+    chunkFeatures += static_cast<size_t>(std::max(block.nfeatures, 0));
   }
-  std::vector<float> buffer(bufferSize);
+  std::vector<float> stage(kStageRows * chunkFeatures);
+  int staged = 0;
+  int firstStagedRow = 0;
+  auto flush = [&] {
+    for (size_t m = 0; m < matrices.size(); ++m) {
+      Matrix& matrix = *matrices[m];
+      for (int c = 0; c < matrix.cols(); ++c) {
+        float* column = matrix.Column(c) + firstStagedRow;
+        const float* from = stage.data() + offsets[m] + static_cast<size_t>(c);
+        for (int r = 0; r < staged; ++r) column[r] = from[static_cast<size_t>(r) * chunkFeatures];
+      }
+    }
+    firstStagedRow += staged;
+    staged = 0;
+  };
 
   const int count = static_cast<int>(images.size());
-  int row = 0;
   for (int i = 0; i < count; ++i) {
     std::printf("\r%d/%d", i, count);
     std::fflush(stdout);
@@ -124,16 +144,16 @@ std::vector<MatrixPtr> Training::ExtractBlockFeatures(const std::vector<Training
       cv::Mat crop = image(cv::Rect(window.x, window.y, window.width, window.height)).clone();
       featureControl_.AddNewImage(crop);
       featureControl_.FillCache(*model_, 0, 0, firstBlock, lastBlock);
+      float* row = stage.data() + static_cast<size_t>(staged) * chunkFeatures;
       for (int b = firstBlock; b <= lastBlock; ++b) {
         const BlockModel& block = *model_->blockModels[static_cast<size_t>(b)];
-        featureControl_.GetBlockFeatures(0, block, 0, buffer.data());
-        Matrix& matrix = *matrices[static_cast<size_t>(b - firstBlock)];
-        for (int c = 0; c < block.nfeatures; ++c) matrix(row, c) = buffer[static_cast<size_t>(c)];
+        featureControl_.GetBlockFeatures(0, block, 0, row + offsets[static_cast<size_t>(b - firstBlock)]);
       }
       featureControl_.ReleaseImage();
-      ++row;
+      if (++staged == kStageRows) flush();
     }
   }
+  flush();
   std::printf("\n");
   return matrices;
 }
