@@ -315,12 +315,23 @@ void Cooccurrence::Initialize() {
   try {
     entropyTables_.clear();
     for (const TableSize& size : kTableSizes) {
-      EntropyTableEntry table{size.pairs, std::vector<float>(size.pairs + 1)};
+      const int n = size.pairs;
+      EntropyTableEntry table{n, std::vector<float>(n + 1), std::vector<float>(n + 1),
+                              std::vector<float>(n + 1), std::vector<float>(n + 1)};
       table.values[0] = 0.0f;
       // c / S is a single-precision division, like every step of the table.
-      for (int c = 1; c <= size.pairs; ++c) {
-        table.values[c] = log10f(static_cast<float>(c) / static_cast<float>(size.divisor) +
-                                 kTableOffset);
+      for (int c = 1; c <= n; ++c) {
+        table.values[c] =
+            log10f(static_cast<float>(c) / static_cast<float>(size.divisor) + kTableOffset);
+      }
+      for (int k = 0; k <= n; ++k) {
+        const float p = static_cast<float>(k) / static_cast<float>(n);
+        table.probability[k] = p;
+        table.square[k] = p * p;
+        // The product p * N is exact in double; its truncation can fall one
+        // below k when p was rounded down, and that entry is the one read.
+        table.entropyTerm[k] =
+            table.values[static_cast<int>(static_cast<double>(p) * static_cast<double>(n))] * p;
       }
       entropyTables_.push_back(std::move(table));
     }
@@ -331,11 +342,16 @@ void Cooccurrence::Initialize() {
   initialized_ = true;
 }
 
-const std::vector<float>* Cooccurrence::EntropyTable(int64_t pairs) const {
+const Cooccurrence::EntropyTableEntry* Cooccurrence::FindTable(int64_t pairs) const {
   for (const EntropyTableEntry& table : entropyTables_) {
-    if (table.pairs == pairs) return &table.values;
+    if (table.pairs == pairs) return &table;
   }
   return nullptr;
+}
+
+const std::vector<float>* Cooccurrence::EntropyTable(int64_t pairs) const {
+  const EntropyTableEntry* table = FindTable(pairs);
+  return table == nullptr ? nullptr : &table->values;
 }
 
 void Cooccurrence::AddNewImage(const cv::Mat& image) {
@@ -386,6 +402,17 @@ void Cooccurrence::AddNewImage(const cv::Mat& image) {
   }
 }
 
+float Cooccurrence::HistogramLog(float h) {
+  uint32_t bits;
+  std::memcpy(&bits, &h, sizeof(bits));
+  LogSlot& slot = logCache_[(bits * 2654435761u) >> (32 - kLogCacheBits)];
+  if (slot.bits != bits) {
+    slot.bits = bits;
+    slot.value = log10f(h + kHistogramOffset);
+  }
+  return slot.value;
+}
+
 void Cooccurrence::ReleaseImage() { levels_.release(); }
 
 void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
@@ -406,9 +433,9 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
   // Each pair adds 2 to its direction's count (both orders are counted).
   const int64_t pairs[kDirections] = {2 * height * shortWidth, 2 * shortHeight * shortWidth,
                                       2 * shortHeight * width, 2 * shortHeight * shortWidth};
-  const std::vector<float>* tables[kDirections];
+  const EntropyTableEntry* tables[kDirections];
   for (int dir = 0; dir < kDirections; ++dir) {
-    tables[dir] = EntropyTable(pairs[dir]);
+    tables[dir] = FindTable(pairs[dir]);
     if (tables[dir] == nullptr) FailPlain(Format(kMissingTableMessage, static_cast<int>(pairs[dir])));
   }
 
@@ -436,10 +463,8 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
 
   for (int dir = 0; dir < kDirections; ++dir) {
     const float total = static_cast<float>(pairs[dir]);
-    const std::vector<float>& table = *tables[dir];
+    const EntropyTableEntry& table = *tables[dir];
 
-    // The normalised matrix, and the same cells in reverse order. Both carry
-    // zero padding so that the shifted loads below stay inside.
     // The normalised matrix, with zero padding on both sides for the shifted
     // reads of the histograms.
     alignas(32) float padded[kPadded];
@@ -450,6 +475,7 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     alignas(32) float sums[34];
     alignas(32) float differences[kLevels];
     Histograms(P, sums, differences);
+
     // Marginal: m[c] sums column c in row order; the matrix is symmetric
     // (P[r + 16 c] and P[c + 16 r] come from the same count), so column c
     // read in row order is row c, and all sixteen sums run side by side.
@@ -475,24 +501,28 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     const float correlation = (expected - mean * mean) / (spread * spread);
 
     // The sums over the non-zero cells, in flat order (column outer, row
-    // inner: the order of the sparse cell list). The deviation is taken from
-    // r + 1 against a mean of r: this statistic has always been the variance
-    // plus one. The entropies subtract each term from zero.
+    // inner: the order of the sparse cell list). A cell's terms are looked up
+    // by its pair count; P[cell] is that count's probability. The deviation
+    // is taken from r + 1 against a mean of r: this statistic has always been
+    // the variance plus one. The entropies subtract each term from zero.
+    float squaredRowDeviation[kLevels];
+    for (int r = 0; r < kLevels; ++r) {
+      const float deviation = static_cast<float>(r + 1) - rowMean;
+      squaredRowDeviation[r] = deviation * deviation;
+    }
+    const uint16_t* count = counts[dir];
     float secondMoment = 0.0f;
     float sumOfSquares = 0.0f;
     float entropy = 0.0f;
-    const double pairCount = static_cast<double>(pairs[dir]);
     for (int base = 0; base < kCells; base += 32) {
-      const uint32_t nonZero0 = NonZeroMask(P + base);
-      uint32_t nonZero = nonZero0;
+      uint32_t nonZero = NonZeroMask(P + base);
       while (nonZero != 0) {
         const int cell = base + __builtin_ctz(nonZero);
         nonZero &= nonZero - 1;
-        const float p = P[cell];
-        secondMoment += p * p;
-        const float deviation = static_cast<float>(cell % kLevels + 1) - rowMean;
-        sumOfSquares += deviation * deviation * p;
-        entropy -= table[static_cast<int>(static_cast<double>(p) * pairCount)] * p;
+        const int k = count[cell];
+        secondMoment += table.square[k];
+        sumOfSquares += squaredRowDeviation[cell % kLevels] * table.probability[k];
+        entropy -= table.entropyTerm[k];
       }
     }
 
@@ -505,7 +535,7 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     const float sumVariance = DotProduct(squaredDeviations, sums, 33);
     float sumEntropy = 0.0f;
     for (int i = 2; i <= 32; ++i) {
-      if (sums[i] != 0.0f) sumEntropy -= sums[i] * log10f(sums[i] + kHistogramOffset);
+      if (sums[i] != 0.0f) sumEntropy -= sums[i] * HistogramLog(sums[i]);
     }
 
     float s1 = 0.0f;
@@ -515,7 +545,7 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     float differenceEntropy = 0.0f;
     for (int k = 0; k < kLevels; ++k) {
       if (differences[k] != 0.0f) {
-        differenceEntropy -= differences[k] * log10f(differences[k] + kHistogramOffset);
+        differenceEntropy -= differences[k] * HistogramLog(differences[k]);
       }
     }
 

@@ -86,10 +86,27 @@ class Cooccurrence : public ExtractionMethod {
   Cooccurrence& operator=(const Cooccurrence&) = delete;
 
  private:
+  // Everything that depends only on a direction's pair count N and a cell's
+  // pair count k (0..N): the entropy table itself, and per k the
+  // probability p = k / N (single precision), p * p and the entropy term
+  // table[(int)((double)p * N)] * p, so that the per-cell sums look them up.
   struct EntropyTableEntry {
     int pairs;
     std::vector<float> values;
+    std::vector<float> probability;
+    std::vector<float> square;
+    std::vector<float> entropyTerm;
   };
+  const EntropyTableEntry* FindTable(int64_t pairs) const;
+  // log10(h + 0.00001) of a histogram bin, remembered by the bin's bits:
+  // neighbouring blocks of an image repeat many bin values.
+  float HistogramLog(float h);
+
+  struct LogSlot {
+    uint32_t bits = 0xFFFFFFFFu;  // a NaN pattern, never a bin value
+    float value = 0.0f;
+  };
+  static constexpr int kLogCacheBits = 10;
 
   int bins_ = -1;
   int distance_ = -1;
@@ -102,6 +119,7 @@ class Cooccurrence : public ExtractionMethod {
   alignas(32) std::array<float, 33> index_{};                  // 0, 1, ..., 32
   alignas(32) std::array<float, kLevels> squares_{};           // 0, 1, 4, ..., 225
   std::vector<EntropyTableEntry> entropyTables_;
+  std::array<LogSlot, 1 << kLogCacheBits> logCache_{};
   cv::Mat levels_;
   int band_;
 };
