@@ -44,7 +44,12 @@ constexpr TableSize kTableSizes[] = {{450, 451},   {480, 481}, {1922, 1923},
 // A matrix with room for the shifted reads of Histograms before its start
 // (down to P[-15]) and past its end (up to P[256]).
 constexpr int kFrontPadding = 16;
-constexpr int kPadded = kFrontPadding + 15 * 15 + 32 + 16;
+// Rounded up to a multiple of 8 floats so that every matrix of an array of
+// them starts 32-byte aligned.
+constexpr int kPadded = (kFrontPadding + 15 * 15 + 32 + 16 + 7) / 8 * 8;
+
+// The sum histogram's bins 0..33 (r + c + 2 reaches 32; 33 stays empty).
+constexpr int kSumBins = 34;
 
 using OrderedCounts = uint16_t[Cooccurrence::kDirections][2][Cooccurrence::kCells];
 
@@ -147,7 +152,7 @@ inline void SymmetricCounts(const uint16_t* a, const uint16_t* b, uint16_t* out)
 #endif
 }
 
-// Bit i set when p[i] is not zero, for i = 0..31.
+// Bit i set when p[i] is not zero, for i = 0..31; p is 32-byte aligned.
 inline uint32_t NonZeroMask(const float* p) {
 #if defined(__AVX__)
   const __m256 zero = _mm256_setzero_ps();
@@ -306,7 +311,6 @@ void Cooccurrence::Initialize() {
       cellTables_[kRowTimesColumn][cell] = static_cast<float>(r * c);
       cellTables_[kRow][cell] = static_cast<float>(r);
       cellTables_[kInverseDifference][cell] = 1.0f / static_cast<float>((r - c) * (r - c) + 1);
-      cellTables_[kZero][cell] = 0.0f;
     }
   }
   for (int i = 0; i < 33; ++i) index_[i] = static_cast<float>(i);
@@ -461,44 +465,56 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     SymmetricCounts(ordered[dir][0], ordered[dir][1], counts[dir]);
   }
 
+  // The normalised matrices, with zero padding on both sides for the shifted
+  // reads of the histograms.
+  alignas(32) float padded[kDirections][kPadded];
+  std::memset(padded, 0, sizeof(padded));
+  alignas(32) float sums[kDirections][kSumBins];
+  alignas(32) float differences[kDirections][kLevels];
+  alignas(32) float marginal[kDirections][kLevels];
   for (int dir = 0; dir < kDirections; ++dir) {
+    float* const P = padded[dir] + kFrontPadding;
     const float total = static_cast<float>(pairs[dir]);
-    const EntropyTableEntry& table = *tables[dir];
-
-    // The normalised matrix, with zero padding on both sides for the shifted
-    // reads of the histograms.
-    alignas(32) float padded[kPadded];
-    float* const P = padded + kFrontPadding;
-    std::memset(padded, 0, sizeof(padded));
     for (int i = 0; i < kCells; ++i) P[i] = static_cast<float>(counts[dir][i]) / total;
 
-    alignas(32) float sums[34];
-    alignas(32) float differences[kLevels];
-    Histograms(P, sums, differences);
+    Histograms(P, sums[dir], differences[dir]);
 
     // Marginal: m[c] sums column c in row order; the matrix is symmetric
     // (P[r + 16 c] and P[c + 16 r] come from the same count), so column c
     // read in row order is row c, and all sixteen sums run side by side.
-    alignas(32) float marginal[kLevels] = {};
+    float* m = marginal[dir];
+    for (int c = 0; c < kLevels; ++c) m[c] = 0.0f;
     for (int r = 0; r < kLevels; ++r) {
-      for (int c = 0; c < kLevels; ++c) marginal[c] += P[c + kLevels * r];
+      for (int c = 0; c < kLevels; ++c) m[c] += P[c + kLevels * r];
     }
+  }
 
-    // The sum of P over the cells with |r - c| = k in ascending flat order is
-    // exactly the difference histogram's bin k: same cells, same order.
-    const float contrast = DotProduct(squares_.data(), differences, kLevels);
+  // The dot products that pair a constant table with one array per
+  // direction run for the four directions side by side (each result is the
+  // single call's, and the product's operands commute).
+  float expected[kDirections], rowMean[kDirections], inverseDifferenceMoment[kDirections];
+  const float* const matrices = padded[0] + kFrontPadding;
+  DotProductColumns(cellTables_[kRowTimesColumn].data(), matrices, kPadded, kDirections, kCells,
+                    expected);
+  DotProductColumns(cellTables_[kRow].data(), matrices, kPadded, kDirections, kCells, rowMean);
+  DotProductColumns(cellTables_[kInverseDifference].data(), matrices, kPadded, kDirections, kCells,
+                    inverseDifferenceMoment);
+  // The sum of P over the cells with |r - c| = k in ascending flat order is
+  // exactly the difference histogram's bin k: same cells, same order.
+  float contrast[kDirections], mean[kDirections], secondLevelMoment[kDirections];
+  float sumAverage[kDirections];
+  DotProductColumns(squares_.data(), differences[0], kLevels, kDirections, kLevels, contrast);
+  DotProductColumns(index_.data(), marginal[0], kLevels, kDirections, kLevels, mean);
+  DotProductColumns(squares_.data(), marginal[0], kLevels, kDirections, kLevels,
+                    secondLevelMoment);
+  DotProductColumns(index_.data(), sums[0], kSumBins, kDirections, 33, sumAverage);
 
-    const float mean = DotProduct(index_.data(), marginal, kLevels);
-    const float sigma = std::sqrt(DotProduct(squares_.data(), marginal, kLevels) - mean * mean);
-    // P against the three cell tables (and a zero column that lets the
-    // kernel run four columns side by side).
-    float cellSums[kCellTables];
-    DotProductColumns(P, cellTables_[0].data(), kCells, kCellTables, kCells, cellSums);
-    const float expected = cellSums[kRowTimesColumn];
-    const float rowMean = cellSums[kRow];
-    const float inverseDifferenceMoment = cellSums[kInverseDifference];
+  for (int dir = 0; dir < kDirections; ++dir) {
+    const float* const P = padded[dir] + kFrontPadding;
+    const EntropyTableEntry& table = *tables[dir];
+    const float sigma = std::sqrt(secondLevelMoment[dir] - mean[dir] * mean[dir]);
     const float spread = sigma + kDeviationOffset;
-    const float correlation = (expected - mean * mean) / (spread * spread);
+    const float correlation = (expected[dir] - mean[dir] * mean[dir]) / (spread * spread);
 
     // The sums over the non-zero cells, in flat order (column outer, row
     // inner: the order of the sparse cell list). A cell's terms are looked up
@@ -507,7 +523,7 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     // the variance plus one. The entropies subtract each term from zero.
     float squaredRowDeviation[kLevels];
     for (int r = 0; r < kLevels; ++r) {
-      const float deviation = static_cast<float>(r + 1) - rowMean;
+      const float deviation = static_cast<float>(r + 1) - rowMean[dir];
       squaredRowDeviation[r] = deviation * deviation;
     }
     const uint16_t* count = counts[dir];
@@ -526,27 +542,26 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
       }
     }
 
-    const float sumAverage = DotProduct(index_.data(), sums, 33);
+    const float* const sum = sums[dir];
     alignas(32) float squaredDeviations[33];
     for (int i = 0; i < 33; ++i) {
-      const float deviation = static_cast<float>(i) - sumAverage;
+      const float deviation = static_cast<float>(i) - sumAverage[dir];
       squaredDeviations[i] = deviation * deviation;
     }
-    const float sumVariance = DotProduct(squaredDeviations, sums, 33);
+    const float sumVariance = DotProduct(squaredDeviations, sum, 33);
     float sumEntropy = 0.0f;
     for (int i = 2; i <= 32; ++i) {
-      if (sums[i] != 0.0f) sumEntropy -= sums[i] * HistogramLog(sums[i]);
+      if (sum[i] != 0.0f) sumEntropy -= sum[i] * HistogramLog(sum[i]);
     }
 
+    const float* const difference = differences[dir];
     float s1 = 0.0f;
-    for (int k = 0; k < kLevels; ++k) s1 += differences[k];
-    const float s2 = DotProduct(differences, differences, kLevels);
+    for (int k = 0; k < kLevels; ++k) s1 += difference[k];
+    const float s2 = DotProduct(difference, difference, kLevels);
     const float differenceVariance = (256.0f * s2 - s1 * s1) / 65536.0f;
     float differenceEntropy = 0.0f;
     for (int k = 0; k < kLevels; ++k) {
-      if (differences[k] != 0.0f) {
-        differenceEntropy -= differences[k] * HistogramLog(differences[k]);
-      }
+      if (difference[k] != 0.0f) differenceEntropy -= difference[k] * HistogramLog(difference[k]);
     }
 
     float diagonal = 0.0f;
@@ -554,11 +569,11 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
 
     float* f = out + kStatistics * dir;
     f[0] = secondMoment;
-    f[1] = contrast;
+    f[1] = contrast[dir];
     f[2] = correlation;
     f[3] = sumOfSquares;
-    f[4] = inverseDifferenceMoment;
-    f[5] = sumAverage;
+    f[4] = inverseDifferenceMoment[dir];
+    f[5] = sumAverage[dir];
     f[6] = sumVariance;
     f[7] = sumEntropy;
     f[8] = entropy;

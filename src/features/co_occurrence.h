@@ -111,10 +111,9 @@ class Cooccurrence : public ExtractionMethod {
   int bins_ = -1;
   int distance_ = -1;
   bool initialized_ = false;
-  // Constant tables over the cells in flat order (cell (r, c) at r + 16 c),
-  // contiguous so that one kernel call takes all of them: r * c, r,
-  // 1 / ((r - c)^2 + 1), and zeros.
-  enum CellTable { kRowTimesColumn, kRow, kInverseDifference, kZero, kCellTables };
+  // Constant tables over the cells in flat order (cell (r, c) at r + 16 c):
+  // r * c, r, 1 / ((r - c)^2 + 1).
+  enum CellTable { kRowTimesColumn, kRow, kInverseDifference, kCellTables };
   alignas(32) std::array<std::array<float, kCells>, kCellTables> cellTables_{};
   alignas(32) std::array<float, 33> index_{};                  // 0, 1, ..., 32
   alignas(32) std::array<float, kLevels> squares_{};           // 0, 1, 4, ..., 225
