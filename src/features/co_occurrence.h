@@ -8,6 +8,13 @@
 // 16 x 16 matrix to probabilities and writes twelve Haralick statistics per
 // direction: 48 values.
 //
+// Arithmetic: single precision throughout. Every sum of products of two
+// arrays over a full range (a cell table against the matrix, the level and
+// square tables against the marginal and the difference histogram, the index
+// and squared deviations against the sum histogram, the difference
+// histogram against itself) is the four-lane DotProduct; every other sum runs
+// in flat cell order (column outer, row inner) or in bin order.
+//
 // After construction bins and distance are unset (-1), no image is held and
 // the tables are not built; SetParameters and Initialize configure the
 // object. The object owns its quantised band image and its tables.
@@ -38,9 +45,9 @@ class Cooccurrence : public ExtractionMethod {
   static constexpr int kFeatures = kDirections * kStatistics;
 
   // Quantises the object's band of `image` (CV_8UC3, blue-green-red) to the
-  // level floor(v / bins) of every pixel. Requires SetParameters to have
-  // succeeded. Throws the fatal report "Invalid color band used for
-  // co-occurrence features!" for a band other than hue, saturation, value.
+  // level floor(v / bins) of every pixel. Throws the fatal report "Invalid
+  // color band used for co-occurrence features!" for a band other than hue,
+  // saturation, value, and the SetParameters report when bins was never set.
   void AddNewImage(const cv::Mat& image) override;
   // Keys "bins" and "distance" (atoi) and "cache" (ignored). Throws the plain
   // Failure "Parameter '%s' invalid for feature '%s'\n" for any other key and
