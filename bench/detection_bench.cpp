@@ -35,6 +35,7 @@
 #include "detection/obj_manager.h"
 #include "model/parameters.h"
 #include "support/failure.h"
+#include "../tests/support/example_configuration.h"
 
 namespace pedscan {
 namespace {
@@ -43,23 +44,7 @@ namespace fs = std::filesystem;
 
 std::string dataDir = "detection_bench_data";
 
-constexpr char kModelConfig[] =
-    "ModelID <person01>\n"
-    "window <64, 128>\n"
-    "object <8, 16, 48, 96>\n"
-    "region <0, 0, 63, 127>\n"
-    "method <HOG, hogBlocks, 0, hogSet>\n"
-    "block <hogBlocks, 16, 16, 8, 8, 0>\n"
-    "block <hogBlocks, 32, 32, 16, 16, 0>\n"
-    "params <hogSet, UseHOG, 1>\n"
-    "params <hogSet, UseColorFrequency, 1>\n"
-    "method <COOCH, coocBlocks, 0, coocSet>\n"
-    "block <coocBlocks, 16, 16, 8, 8, 0>\n"
-    "params <coocSet, bins, 16>\n"
-    "params <coocSet, distance, 1>\n"
-    "params <coocSet, cache, 1>\n"
-    "factors <10>\n"
-    "classifier <qda>\n";
+constexpr const char* kModelConfig = testutil::kExampleModelConfiguration;
 
 constexpr char kDetectConfig[] =
     "model <person, 0, 0.5, person01.yml>\n"

@@ -29,30 +29,14 @@
 #include "app/input_parameters.h"
 #include "support/failure.h"
 #include "training/training.h"
+#include "../tests/support/example_configuration.h"
 
 namespace pedscan {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kModelConfig[] =
-    "#model configuration\n"
-    "ModelID <person01>\n"
-    "window <64, 128>\n"
-    "object <8, 16, 48, 96>\n"
-    "region <0, 0, 63, 127>\n"
-    "method <HOG, hogBlocks, 0, hogSet>\n"
-    "block <hogBlocks, 16, 16, 8, 8, 0>\n"
-    "block <hogBlocks, 32, 32, 16, 16, 0>\n"
-    "params <hogSet, UseHOG, 1>\n"
-    "params <hogSet, UseColorFrequency, 1>\n"
-    "method <COOCH, coocBlocks, 0, coocSet>\n"
-    "block <coocBlocks, 16, 16, 8, 8, 0>\n"
-    "params <coocSet, bins, 16>\n"
-    "params <coocSet, distance, 1>\n"
-    "params <coocSet, cache, 1>\n"
-    "factors <10>\n"
-    "classifier <qda>\n";
+constexpr const char* kModelConfig = testutil::kExampleModelConfiguration;
 
 constexpr int kPositives = 1000;
 constexpr int kNegatives = 50;

@@ -16,6 +16,7 @@
 #include "model_fixtures.h"
 #include "numeric/kernels.h"
 #include "support/failure.h"
+#include "../support/example_configuration.h"
 
 namespace pedscan {
 namespace {
@@ -32,24 +33,7 @@ using testing_model::ScopedWorkingDirectory;
 using testing_model::TrainedModel;
 using testutil::TempDir;
 
-const char kExampleConfig[] =
-    "#model configuration\n"
-    "ModelID <person01>\n"
-    "window <64, 128>\n"
-    "object <8, 16, 48, 96>\n"
-    "region <0, 0, 63, 127>\n"
-    "method <HOG, hogBlocks, 0, hogSet>\n"
-    "block <hogBlocks, 16, 16, 8, 8, 0>\n"
-    "block <hogBlocks, 32, 32, 16, 16, 0>\n"
-    "params <hogSet, UseHOG, 1>\n"
-    "params <hogSet, UseColorFrequency, 1>\n"
-    "method <COOCH, coocBlocks, 0, coocSet>\n"
-    "block <coocBlocks, 16, 16, 8, 8, 0>\n"
-    "params <coocSet, bins, 16>\n"
-    "params <coocSet, distance, 1>\n"
-    "params <coocSet, cache, 1>\n"
-    "factors <10>\n"
-    "classifier <qda>\n";
+const char* const kExampleConfig = testutil::kExampleModelConfiguration;
 
 // The example with `line` (a whole line, terminator included) replaced.
 std::string ExampleWith(const std::string& line, const std::string& replacement) {

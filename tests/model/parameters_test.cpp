@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "support/failure.h"
+#include "../support/example_configuration.h"
 
 namespace pedscan {
 namespace {
@@ -215,24 +216,7 @@ TEST(Parameters, FirstParamsValueAndFirstMethodWinOthersAccumulateOrOverwrite) {
 
 TEST(Parameters, ExampleModelConfigurationIsRead) {
   Parameters config;
-  ParseText(config,
-            "#model configuration\n"
-            "ModelID <person01>\n"
-            "window <64, 128>\n"
-            "object <8, 16, 48, 96>\n"
-            "region <0, 0, 63, 127>\n"
-            "method <HOG, hogBlocks, 0, hogSet>\n"
-            "block <hogBlocks, 16, 16, 8, 8, 0>\n"
-            "block <hogBlocks, 32, 32, 16, 16, 0>\n"
-            "params <hogSet, UseHOG, 1>\n"
-            "params <hogSet, UseColorFrequency, 1>\n"
-            "method <COOCH, coocBlocks, 0, coocSet>\n"
-            "block <coocBlocks, 16, 16, 8, 8, 0>\n"
-            "params <coocSet, bins, 16>\n"
-            "params <coocSet, distance, 1>\n"
-            "params <coocSet, cache, 1>\n"
-            "factors <10>\n"
-            "classifier <qda>\n");
+  ParseText(config, testutil::kExampleModelConfiguration);
   EXPECT_EQ(config.modelID, "person01");
   EXPECT_EQ(config.window.width, 64);
   EXPECT_EQ(config.window.height, 128);
