@@ -13,7 +13,8 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 data=${DATA:-/tmp/pedscan-person}
 [ -d "$data/val" ] || { echo "no validation frames in $data/val (run make person-data)" >&2; exit 1; }
 cd "$root"
-threshold=$(sed -n 's/^model <person, *0, *\([0-9.]*\),.*/\1/p' data/detect.txt)
+# The operating threshold is the one of the last stage.
+threshold=$(sed -n 's/^model <person, *[0-9]*, *\([-0-9.]*\),.*/\1/p' data/detect.txt | tail -n 1)
 out=$data/eval/pedscan
 rm -rf "$out" && mkdir -p "$out" output
 # The evaluation configuration keeps windows down to a lower response, so
