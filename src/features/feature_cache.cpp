@@ -113,7 +113,76 @@ __attribute__((noinline)) void FeatureCache::FailRetrieve(int x, int y, int widt
         Format("no features stored for block (%d, %d, %d, %d)", x, y, width, height));
 }
 
+inline const FeatureCache::Plane* FeatureCache::FindPlane(int width, int height) const {
+  for (const Plane& plane : planes_) {
+    if (plane.width == width && plane.height == height) return &plane;
+  }
+  return nullptr;
+}
+
+__attribute__((noinline)) bool FeatureCache::GrowPlane(Plane& plane, int x, int y,
+                                                       uint32_t stamp) {
+  // Doubling keeps the number of regrowths per level small while the
+  // first rows of a scan arrive.
+  int cols = std::min(std::max({x + 1, plane.cols * 2, 64}), kPlaneLimit);
+  int rows = std::min(std::max({y + 1, plane.rows * 2, 64}), kPlaneLimit);
+  cols = std::max(cols, plane.cols);
+  rows = std::max(rows, plane.rows);
+  if (static_cast<size_t>(cols) * static_cast<size_t>(rows) > kMaxPlaneCells) return false;
+  std::vector<Plane::Cell> cells(static_cast<size_t>(cols) * static_cast<size_t>(rows),
+                                 Plane::Cell{-1, 0});
+  for (int r = 0; r < plane.rows; ++r) {
+    for (int c = 0; c < plane.cols; ++c) {
+      const Plane::Cell& cell = plane.cells[static_cast<size_t>(r) * plane.cols + c];
+      if (cell.stamp == stamp) cells[static_cast<size_t>(r) * cols + c] = cell;
+    }
+  }
+  plane.cells.swap(cells);
+  plane.cols = cols;
+  plane.rows = rows;
+  return true;
+}
+
+inline FeatureCache::Plane* FeatureCache::PlaneFor(int x, int y, int width, int height) {
+  if (static_cast<unsigned>(x) >= static_cast<unsigned>(kPlaneLimit) ||
+      static_cast<unsigned>(y) >= static_cast<unsigned>(kPlaneLimit)) {
+    return nullptr;
+  }
+  Plane* plane = const_cast<Plane*>(FindPlane(width, height));
+  if (plane == nullptr) {
+    // Planes are never dropped, so a size that has none now never had one
+    // and none of its rectangles is in a plane; the ones hashed meanwhile
+    // (when every plane was taken, or outside the limit) stay outside the
+    // cells of any plane made later, which Find reads only inside them.
+    if (static_cast<int>(planes_.size()) == kMaxPlanes) return nullptr;
+    planes_.emplace_back();
+    plane = &planes_.back();
+    plane->width = width;
+    plane->height = height;
+  }
+  if (x >= plane->cols || y >= plane->rows) {
+    // A plane that once declined to grow keeps its cells: the rectangles
+    // hashed beyond them must stay outside.
+    if (plane->frozen) return nullptr;
+    if (!GrowPlane(*plane, x, y, planeStamp_)) {
+      plane->frozen = true;
+      return nullptr;
+    }
+  }
+  return plane;
+}
+
 inline int FeatureCache::FindSlot(int x, int y, int width, int height) const {
+  if (const Plane* plane = FindPlane(width, height)) {
+    if (static_cast<unsigned>(x) < static_cast<unsigned>(plane->cols) &&
+        static_cast<unsigned>(y) < static_cast<unsigned>(plane->rows)) {
+      const Plane::Cell& cell =
+          plane->cells[static_cast<size_t>(y) * static_cast<size_t>(plane->cols) + x];
+      return cell.stamp == planeStamp_ ? cell.slot : -1;
+    }
+    // Outside the plane's cells: either beyond every position stored so far
+    // (not stored) or beyond the plane limit or negative (hash index).
+  }
   if (__builtin_expect(!Packable(x, y, width, height), 0)) return FindWide(x, y, width, height);
   return index_.Find(static_cast<uint64_t>(CacheKey(x, y, width, height)));
 }
@@ -131,7 +200,10 @@ void FeatureCache::Add(int x, int y, int width, int height, const float* values)
     std::memcpy(slots_[static_cast<size_t>(slot)], values,
                 static_cast<size_t>(entryLength_) * sizeof(float));
   }
-  if (__builtin_expect(!Packable(x, y, width, height), 0)) {
+  if (Plane* plane = PlaneFor(x, y, width, height)) {
+    plane->cells[static_cast<size_t>(y) * static_cast<size_t>(plane->cols) + x] =
+        Plane::Cell{slot, planeStamp_};
+  } else if (__builtin_expect(!Packable(x, y, width, height), 0)) {
     SetWide(x, y, width, height, slot);
   } else {
     index_.Set(static_cast<uint64_t>(CacheKey(x, y, width, height)), slot);
@@ -152,6 +224,13 @@ void FeatureCache::Clear() {
   std::fill(valid_.begin(), valid_.end(), false);
   index_.Clear();
   wideIndex_.clear();
+  if (++planeStamp_ == 0) {
+    // The stamp wrapped: old cells could look live again, so retire them.
+    for (Plane& plane : planes_) {
+      for (Plane::Cell& cell : plane.cells) cell.stamp = 0;
+    }
+    planeStamp_ = 1;
+  }
 }
 
 }  // namespace pedscan

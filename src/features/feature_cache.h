@@ -72,6 +72,39 @@ class FeatureCache {
     uint32_t stamp_ = 1;
   };
 
+  // A direct index of the rectangles of one size: the slot of the
+  // rectangle at (x, y) sits at cells[y * cols + x]. The rectangles of a scan
+  // lie on a dense grid of positions, so neighbouring windows read
+  // neighbouring cells instead of scattered hash buckets. A cell is live
+  // only when its stamp equals the cache's current stamp.
+  struct Plane {
+    struct Cell {
+      int32_t slot;
+      uint32_t stamp;
+    };
+    int width = 0;
+    int height = 0;
+    int cols = 0;
+    int rows = 0;
+    bool frozen = false;  // declined to grow once; keeps its cells from then on
+    std::vector<Cell> cells;
+  };
+  // Planes are kept for at most this many sizes and positions below this
+  // limit; every other rectangle goes to the hash index.
+  static constexpr int kMaxPlanes = 8;
+  static constexpr int kPlaneLimit = 4096;
+  // At most 32 MiB of cells per plane.
+  static constexpr size_t kMaxPlaneCells = size_t{1} << 22;
+
+  // The plane of the size, or null.
+  const Plane* FindPlane(int width, int height) const;
+  // The plane of the size grown to hold (x, y), made when there is room for
+  // another; null when the rectangle goes to the hash index.
+  Plane* PlaneFor(int x, int y, int width, int height);
+  // Enlarges the cells to hold (x, y), keeping the live ones; false (and
+  // nothing changed) when that would pass kMaxPlaneCells.
+  static bool GrowPlane(Plane& plane, int x, int y, uint32_t stamp);
+
   using Rectangle = std::array<int, 4>;
 
   static bool Packable(int x, int y, int width, int height);
@@ -84,6 +117,8 @@ class FeatureCache {
   [[noreturn]] static void FailRetrieve(int x, int y, int width, int height);
 
   int entryLength_;
+  std::vector<Plane> planes_;
+  uint32_t planeStamp_ = 1;
   KeyIndex index_;
   // Rectangles with a value outside 0..65535 (none in a normal scan).
   std::map<Rectangle, int> wideIndex_;

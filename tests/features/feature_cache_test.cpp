@@ -164,6 +164,39 @@ TEST(FeatureCache, EntriesMatchAPlainMapOverManyImages) {
   }
 }
 
+// Many sizes (more than get a direct position index), positions from
+// negative to beyond sixteen bits, and grids wide enough to refuse growing:
+// every path through the indexes must agree with a plain map.
+TEST(FeatureCache, EveryIndexPathMatchesAPlainMap) {
+  FeatureCache cache(kEntryLength);
+  std::mt19937 random(11);
+  const int positions[] = {-70000, -3, 0, 1, 5, 63, 64, 700, 2047, 2048, 3000, 4095, 4096, 70000};
+  auto pick = [&](int range) { return static_cast<int>(random() % static_cast<unsigned>(range)); };
+  for (int image = 0; image < 3; ++image) {
+    std::map<Rectangle, std::vector<float>> reference;
+    for (int i = 0; i < 20000; ++i) {
+      Rectangle r;
+      if (pick(4) == 0) {
+        r = {positions[pick(14)], positions[pick(14)], 8 * pick(12), 8 * pick(3) - 4};
+      } else {
+        r = {pick(900), pick(600), 8 * pick(12), 16};
+      }
+      bool stored = reference.count(r) != 0;
+      ASSERT_EQ(Check(cache, r), stored);
+      if (!stored || pick(8) == 0) {
+        Add(cache, r, image + i);
+        reference[r] = EntryFor(r, image + i);
+      }
+    }
+    for (const auto& [r, entry] : reference) {
+      ASSERT_TRUE(Check(cache, r));
+      ASSERT_EQ(Retrieve(cache, r), entry);
+    }
+    cache.Clear();
+    for (const auto& [r, entry] : reference) ASSERT_FALSE(Check(cache, r));
+  }
+}
+
 TEST(FeatureCache, AddingARectangleAgainRepointsItsKey) {
   FeatureCache cache(kEntryLength);
   Rectangle r{8, 16, 16, 16};
