@@ -183,6 +183,9 @@ void Detection::ScanFrame() {
                       width, height);
           std::fflush(stdout);
           candidates.clear();
+          // Every window of the level is scanned, so the cached blocks are
+          // computed up front, row by row, where neighbours share work.
+          featureControl_->FillCacheForScan(*model, width, height, level.stepX, level.stepY);
           frameWindows += ScanWindows(width, height, model->windowW, model->windowH, level.stepX,
                                       level.stepY, threshold, score, candidates);
           haveCandidates = true;

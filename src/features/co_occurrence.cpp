@@ -460,6 +460,11 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     const uint8_t* below = y + d <= yb ? levels_.ptr<uint8_t>(y + d) + xa : nullptr;
     CountRow(ordered, levels_.ptr<uint8_t>(y) + xa, below, static_cast<int>(width), d);
   }
+  Evaluate(ordered, pairs, tables, out);
+}
+
+void Cooccurrence::Evaluate(const uint16_t (*ordered)[2][kCells], const int64_t* pairs,
+                            const EntropyTableEntry* const* tables, float* out) {
   alignas(32) uint16_t counts[kDirections][kCells];
   for (int dir = 0; dir < kDirections; ++dir) {
     SymmetricCounts(ordered[dir][0], ordered[dir][1], counts[dir]);
@@ -580,6 +585,90 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     f[9] = differenceVariance;
     f[10] = differenceEntropy;
     f[11] = diagonal;
+  }
+}
+
+namespace {
+
+// Moves the ordered counts of a block whose pixels start at column x of the
+// rows to the block one column to the right: the pairs that start in the
+// leaving column go, those that end in the entering column come. `rows`
+// holds the block's rows and d more below it. Counts live in copy 0 only;
+// the copies are summed before use, so a copy may wrap below zero while the
+// sum stays exact (16-bit arithmetic is modular).
+inline void SlideRight(OrderedCounts& counts, const uint8_t* const* rows, int height, int x,
+                       int width, int d) {
+  constexpr int L = Cooccurrence::kLevels;
+  const int leaving = x;
+  const int entering = x + width - d;  // first pair start of the new block
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = rows[y];
+    --counts[0][0][row[leaving] + L * row[leaving + d]];
+    ++counts[0][0][row[entering] + L * row[entering + d]];
+    if (y + d >= height) continue;
+    const uint8_t* below = rows[y + d];
+    --counts[1][0][row[leaving + d] + L * below[leaving]];
+    ++counts[1][0][row[entering + d] + L * below[entering]];
+    --counts[2][0][row[leaving] + L * below[leaving]];
+    ++counts[2][0][row[x + width] + L * below[x + width]];
+    --counts[3][0][row[leaving] + L * below[leaving + d]];
+    ++counts[3][0][row[entering] + L * below[entering + d]];
+  }
+}
+
+}  // namespace
+
+void Cooccurrence::ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count,
+                                      float* out) {
+  if (!initialized_) Initialize();
+  const int d = distance_;
+  const int height = y1 - y0 + 1;
+  // Sliding reads only pixels inside the image; blocks that cross its border
+  // (and degenerate ones) take the ordinary path, which clips.
+  const bool rowInside = y0 >= 0 && y1 < levels_.rows && height > d && width > d;
+  const int64_t w = width;
+  const int64_t h = height;
+  const int64_t pairs[kDirections] = {2 * h * (w - d), 2 * (h - d) * (w - d), 2 * (h - d) * w,
+                                      2 * (h - d) * (w - d)};
+  const EntropyTableEntry* tables[kDirections] = {nullptr, nullptr, nullptr, nullptr};
+  bool haveTables = rowInside;
+  for (int dir = 0; dir < kDirections && haveTables; ++dir) {
+    tables[dir] = FindTable(pairs[dir]);
+    haveTables = tables[dir] != nullptr;
+  }
+  std::vector<const uint8_t*> rows(static_cast<size_t>(std::max(height, 0)));
+  if (haveTables) {
+    for (int y = 0; y < height; ++y) rows[static_cast<size_t>(y)] = levels_.ptr<uint8_t>(y0 + y);
+  }
+
+  alignas(32) OrderedCounts ordered;
+  int counted = -1;  // x of the block `ordered` holds, -1 for none
+  for (int i = 0; i < count; ++i) {
+    const int x = xs[i];
+    float* const features = out + static_cast<size_t>(i) * kFeatures;
+    if (!haveTables || x < 0 || x + width > levels_.cols) {
+      BlockRect rect;
+      rect.x0 = x;
+      rect.y0 = y0;
+      rect.x1 = x + width - 1;
+      rect.y1 = y1;
+      rect.width = width;
+      rect.height = height;
+      ExtractFeatures(rect, features);
+      counted = -1;
+      continue;
+    }
+    if (counted >= 0 && x > counted && x - counted <= kMaxSlide) {
+      for (; counted < x; ++counted) SlideRight(ordered, rows.data(), height, counted, width, d);
+    } else {
+      std::memset(ordered, 0, sizeof(ordered));
+      for (int y = 0; y < height; ++y) {
+        const uint8_t* below = y + d < height ? rows[static_cast<size_t>(y + d)] + x : nullptr;
+        CountRow(ordered, rows[static_cast<size_t>(y)] + x, below, width, d);
+      }
+      counted = x;
+    }
+    Evaluate(ordered, pairs, tables, features);
   }
 }
 

@@ -62,6 +62,13 @@ class Cooccurrence : public ExtractionMethod {
   // than 8, 16 or 32 pixels square at distance 1, or one that holds no pair).
   // Allocates nothing.
   void ExtractFeatures(const BlockRect& rect, float* out) override;
+  // Writes, for each of the `count` ascending values x of xs, the 48 values
+  // ExtractFeatures gives for the block [x, x + width - 1] x [y0, y1], bit
+  // for bit, one block after another in out. Blocks inside the image are
+  // counted by sliding the previous block's pair counts when it lies a few
+  // columns to the left; the rest go through ExtractFeatures (and fail as
+  // it does). Requires: y1 >= y0, width >= 1.
+  void ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count, float* out);
   // Builds the constant and entropy tables. Cheap and idempotent.
   void Initialize() override;
   void ReleaseImage() override;
@@ -105,6 +112,12 @@ class Cooccurrence : public ExtractionMethod {
     std::vector<float> entropyTerm;
   };
   const EntropyTableEntry* FindTable(int64_t pairs) const;
+  // The statistics of a block from its ordered pair counts (two copies per
+  // direction, summed) with the pair count and table of each direction.
+  void Evaluate(const uint16_t (*ordered)[2][kCells], const int64_t* pairs,
+                const EntropyTableEntry* const* tables, float* out);
+  // Beyond this many columns a fresh count is cheaper than sliding.
+  static constexpr int kMaxSlide = 6;
   // log10(h + 0.00001) of a histogram bin, remembered by the bin's bits:
   // neighbouring blocks of an image repeat many bin values.
   float HistogramLog(float h);

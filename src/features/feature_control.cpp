@@ -1,5 +1,6 @@
 #include "features/feature_control.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <utility>
 
@@ -135,6 +136,92 @@ void FeatureControl::FillCache(const Model& model, int dx, int dy, int first, in
     if (cache->Check(x, y, r.width, r.height)) continue;
     instance.method->ExtractFeatures(Shifted(r, dx, dy), scratch_.data());
     cache->Add(x, y, r.width, r.height, scratch_.data());
+  }
+}
+
+void FeatureControl::FillCacheForScan(const Model& model, int width, int height, int stepX,
+                                      int stepY) {
+  if (width < model.windowW || height < model.windowH || stepX < 1 || stepY < 1) return;
+  // The blocks of one cached co-occurrence instance and one size share a map
+  // of the block positions the scan reads.
+  struct Group {
+    int instance;
+    int width;
+    int height;
+    std::vector<const BlockRect*> rects;
+  };
+  std::vector<Group> groups;
+  for (const auto& block : model.blockModels) {
+    MethodInstance& instance = *instances_[static_cast<size_t>(block->instanceIndex)];
+    if (instance.cache == nullptr || dynamic_cast<Cooccurrence*>(instance.method.get()) == nullptr) {
+      continue;
+    }
+    const BlockRect& r = block->rect;
+    // A rectangle whose corners disagree with its size stays with FillCache.
+    if (r.x1 - r.x0 + 1 != r.width || r.y1 - r.y0 + 1 != r.height || r.width < 1 ||
+        r.height < 1) {
+      continue;
+    }
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
+      return g.instance == block->instanceIndex && g.width == r.width && g.height == r.height;
+    });
+    if (group == groups.end()) {
+      groups.push_back(Group{block->instanceIndex, r.width, r.height, {}});
+      group = groups.end() - 1;
+    }
+    group->rects.push_back(&r);
+  }
+  if (groups.empty()) return;
+
+  // Positions of the rectangles relative to the image: window offset plus
+  // block offset, which may leave the image only for a block lying outside
+  // its window; those are kept in the map's margin and computed like any
+  // other (the method clips them).
+  int minX = 0, minY = 0, maxX = 0, maxY = 0;
+  for (const Group& group : groups) {
+    for (const BlockRect* r : group.rects) {
+      minX = std::min(minX, r->x0);
+      minY = std::min(minY, r->y0);
+      maxX = std::max(maxX, r->x0);
+      maxY = std::max(maxY, r->y0);
+    }
+  }
+  const int lastX = (width - model.windowW) / stepX * stepX;
+  const int lastY = (height - model.windowH) / stepY * stepY;
+  const int cols = lastX + maxX - minX + 1;
+  const int rows = lastY + maxY - minY + 1;
+  std::vector<uint8_t> marked(static_cast<size_t>(cols) * static_cast<size_t>(rows));
+  std::vector<int> xs;
+  std::vector<float> values;
+
+  for (const Group& group : groups) {
+    MethodInstance& instance = *instances_[static_cast<size_t>(group.instance)];
+    auto& method = static_cast<Cooccurrence&>(*instance.method);
+    FeatureCache& cache = *instance.cache;
+    const int length = method.GetNumberOfFeatures();
+    std::fill(marked.begin(), marked.end(), uint8_t{0});
+    for (const BlockRect* r : group.rects) {
+      for (int wy = 0; wy <= lastY; wy += stepY) {
+        uint8_t* row = marked.data() + static_cast<size_t>(wy + r->y0 - minY) * cols;
+        for (int wx = 0; wx <= lastX; wx += stepX) row[wx + r->x0 - minX] = 1;
+      }
+    }
+    for (int j = 0; j < rows; ++j) {
+      const uint8_t* row = marked.data() + static_cast<size_t>(j) * cols;
+      const int y = j + minY;
+      xs.clear();
+      for (int i = 0; i < cols; ++i) {
+        const int x = i + minX;
+        if (row[i] != 0 && !cache.Check(x, y, group.width, group.height)) xs.push_back(x);
+      }
+      if (xs.empty()) continue;
+      values.resize(xs.size() * static_cast<size_t>(length));
+      method.ExtractFeaturesRow(y, y + group.height - 1, group.width, xs.data(),
+                                static_cast<int>(xs.size()), values.data());
+      for (size_t k = 0; k < xs.size(); ++k) {
+        cache.Add(xs[k], y, group.width, group.height, values.data() + k * length);
+      }
+    }
   }
 }
 

@@ -49,6 +49,13 @@ class FeatureControl {
   // Computes and stores, for the cached instances, blocks first..last
   // (inclusive) of the model shifted by (dx, dy) that are not stored yet.
   void FillCache(const Model& model, int dx, int dy, int first, int last);
+  // Stores, for the model's cached co-occurrence blocks, every rectangle
+  // that the windows of a scan over a width x height image read (windows at
+  // x = 0, stepX, ... while x + windowW <= width, likewise in y), row by row,
+  // counting neighbouring blocks of a row incrementally. FillCache then finds
+  // them all stored; the values are those FillCache would store. Other
+  // blocks are left to FillCache. Requires: stepX, stepY >= 1.
+  void FillCacheForScan(const Model& model, int width, int height, int stepX, int stepY);
   // Writes block.nfeatures values of the block shifted by (dx, dy): from the
   // cache for a cached instance (FillCache must have stored the rectangle
   // since the last ReleaseImage), else extracted from the current image.

@@ -345,6 +345,55 @@ TEST(Cooccurrence, FastPathMatchesPlainImplementationBitForBit) {
   }
 }
 
+// Rows of blocks with every kind of step between neighbours (one column,
+// a few, beyond sliding, none), blocks crossing each border, sizes 8, 16
+// and 32 and images dense and sparse: each block as ExtractFeatures gives it.
+TEST(Cooccurrence, RowOfBlocksMatchesSingleBlocksBitForBit) {
+  const cv::Mat images[] = {RandomImage(70, 90, 21), SmoothImage(70, 90, 22)};
+  for (const cv::Mat& image : images) {
+    for (int band = 0; band < 3; ++band) {
+      std::unique_ptr<Cooccurrence> method = band == 0   ? Configured<CoocH>(16)
+                                             : band == 1 ? Configured<CoocS>(16)
+                                                         : Configured<CoocV>(16);
+      method->AddNewImage(image);
+      for (int size : {8, 16, 32}) {
+        for (int y0 : {-16, -2, 0, 5, image.rows - size, image.rows - size + 3}) {
+          // Blocks clipped to a size without a table fail alone; the row
+          // holds the ones that succeed (a block clipped to 16 x 16 at a
+          // corner among them), with their single results to compare with.
+          std::vector<int> xs;
+          std::vector<Features> expected;
+          for (int x = -16; x < image.cols; x += 1 + ((x + 16) * 7 + size) % 9) {
+            try {
+              expected.push_back(Extract(*method, Block(x, y0, size, size)));
+              xs.push_back(x);
+            } catch (const Failure&) {
+            }
+          }
+          std::vector<float> row(xs.size() * Cooccurrence::kFeatures);
+          method->ExtractFeaturesRow(y0, y0 + size - 1, size, xs.data(),
+                                     static_cast<int>(xs.size()), row.data());
+          for (size_t i = 0; i < xs.size(); ++i) {
+            ASSERT_EQ(std::memcmp(expected[i].data(), row.data() + i * Cooccurrence::kFeatures,
+                                  sizeof(Features)),
+                      0)
+                << "size " << size << " at " << xs[i] << ", " << y0;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(Cooccurrence, RowOfBlocksFailsLikeItsFirstFailingBlock) {
+  auto method = Configured<CoocV>(16);
+  method->AddNewImage(RandomImage(40, 40, 23));
+  const int xs[] = {0, 1, 2};
+  std::vector<float> out(3 * Cooccurrence::kFeatures);
+  ExpectFailure([&] { method->ExtractFeaturesRow(0, 9, 10, xs, 3, out.data()); },
+                "Error, need to define log table to size 180\n", 2);
+}
+
 TEST(Cooccurrence, UniformBlockHasUnitEnergyAndZeroContrast) {
   auto method = Configured<CoocV>(16);
   method->AddNewImage(cv::Mat(20, 20, CV_8UC3, cv::Scalar(90, 40, 130)));

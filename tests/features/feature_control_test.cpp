@@ -355,6 +355,68 @@ TEST(FeatureControl, CachedAndUncachedBlocksGiveIdenticalFeatures) {
   }
 }
 
+TEST(FeatureControl, ScanFillStoresEveryWindowRectangleWithIdenticalFeatures) {
+  // Cached co-occurrence blocks of three sizes (two bands sharing nothing),
+  // a cached HOG block the scan fill leaves alone, and a reference model
+  // without caches.
+  Model cached, direct;
+  cached.FeatureParameters["hog"] = With(kHogBoth, "cache", "1");
+  cached.FeatureParameters["cooc"] = With(kCooc, "cache", "1");
+  direct.FeatureParameters["hog"] = kHogBoth;
+  direct.FeatureParameters["cooc"] = kCooc;
+  for (Model* model : {&cached, &direct}) {
+    model->windowW = 40;
+    model->windowH = 56;
+    for (int y = 0; y <= 24; y += 8) {
+      for (int x = 0; x <= 24; x += 8) AddBlock(*model, "COOCH", "cooc", x, y, 16);
+    }
+    AddBlock(*model, "COOCV", "cooc", 4, 20, 8);
+    AddBlock(*model, "COOCV", "cooc", 8, 24, 32);
+    AddBlock(*model, "HOG", "hog", 8, 8, 16);
+  }
+  FeatureControl control;
+  control.SetModelMethods(cached);
+  control.SetModelMethods(direct);
+  control.ActivateModelMethods(std::vector<Model*>{&cached, &direct});
+  const int n = cached.nrawfeatures;
+  const int last = static_cast<int>(cached.blockModels.size()) - 1;
+  std::vector<float> viaCache(n), viaMethod(n);
+  for (int step : {1, 3, 7}) {
+    cv::Mat image = RandomImage(97, 83, 30u + static_cast<unsigned>(step));
+    control.AddNewImage(image);
+    control.FillCacheForScan(cached, image.cols, image.rows, step, step + 1);
+    std::vector<int> slots;
+    for (const auto& instance : control.instances()) {
+      slots.push_back(instance->cache ? instance->cache->UsedSlots() : 0);
+    }
+    for (int y = 0; y + cached.windowH <= image.rows; y += step + 1) {
+      for (int x = 0; x + cached.windowW <= image.cols; x += step) {
+        control.FillCache(cached, x, y, 0, last);
+        int offset = 0;
+        for (size_t b = 0; b < cached.blockModels.size(); ++b) {
+          control.GetBlockFeatures(y, *cached.blockModels[b], x, &viaCache[offset]);
+          control.GetBlockFeatures(y, *direct.blockModels[b], x, &viaMethod[offset]);
+          offset += cached.blockModels[b]->nfeatures;
+        }
+        ASSERT_EQ(std::memcmp(viaCache.data(), viaMethod.data(), n * sizeof(float)), 0)
+            << "step " << step << ", window at " << x << "," << y;
+      }
+    }
+    // Only the HOG cache had anything left to store.
+    for (size_t i = 0; i < control.instances().size(); ++i) {
+      const MethodInstance& instance = *control.instances()[i];
+      if (instance.cache == nullptr) continue;
+      if (instance.name == "HOG") {
+        EXPECT_GT(instance.cache->UsedSlots(), slots[i]);
+      } else {
+        EXPECT_GT(slots[i], 0);
+        EXPECT_EQ(instance.cache->UsedSlots(), slots[i]) << instance.name;
+      }
+    }
+    control.ReleaseImage();
+  }
+}
+
 TEST(FeatureControl, UnknownParameterKeyIsAPlainMessage) {
   FeatureControl control;
   Failure failure = CatchFailure(
