@@ -3,11 +3,14 @@
 //   crops <video> <gtdir> <first> <last> <frameStep> <posdir> <negdir>
 //   crops --frames <video> <first> <last> <dir>
 //   crops --example <video> <frame> <x> <y> <w> <h> <out.png>
+//   crops --sheet <dir> <every> <out.png>
 //
 // The second form only writes frames first..last as <dir>/<frame %04d>.png,
 // the images that detection and evaluation run on. The third cuts the
 // bundled example image (a region of one validation frame, small enough to
-// keep in the repository) out of the video.
+// keep in the repository) out of the video. The fourth tiles every
+// <every>-th image of a directory of crops, at twice their size, into one
+// contact sheet for checking the crops by eye.
 //
 // pos: for every ground-truth box of every frameStep-th frame in first..last,
 // the window around it, scaled so that the person fills the model's object
@@ -95,7 +98,29 @@ int WriteExample(const std::string& video, int index, cv::Rect region, const std
   return 0;
 }
 
+int WriteSheet(const std::string& dir, int every, const std::string& out) {
+  std::vector<cv::String> names;
+  cv::glob(dir + "/*.png", names, false);
+  std::vector<cv::Mat> tiles;
+  for (size_t i = 0; i < names.size() && tiles.size() < 240; i += std::max(1, every)) {
+    cv::Mat m = cv::imread(names[i], cv::IMREAD_COLOR), big;
+    if (m.empty()) continue;
+    cv::resize(m, big, cv::Size(64, 128), 0, 0, cv::INTER_NEAREST);
+    tiles.push_back(big);
+  }
+  if (tiles.empty()) {
+    std::fprintf(stderr, "crops: no images in '%s'\n", dir.c_str());
+    return 1;
+  }
+  const int columns = 20, rows = (static_cast<int>(tiles.size()) + columns - 1) / columns;
+  cv::Mat sheet(rows * 130, columns * 66, CV_8UC3, cv::Scalar(255, 255, 255));
+  for (size_t i = 0; i < tiles.size(); ++i)
+    tiles[i].copyTo(sheet(cv::Rect(static_cast<int>(i % columns) * 66, static_cast<int>(i / columns) * 130, 64, 128)));
+  return cv::imwrite(out, sheet) ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--sheet") return WriteSheet(argv[2], std::atoi(argv[3]), argv[4]);
   if (argc == 9 && std::string(argv[1]) == "--example")
     return WriteExample(argv[2], std::atoi(argv[3]),
                         cv::Rect(std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]), std::atoi(argv[7])), argv[8]);
