@@ -238,6 +238,45 @@ inline void Histograms(const float* P, float* sums, float* differences) {
 #endif
 }
 
+// The dot products of three cell tables with the four matrices (kPadded
+// apart from `matrices`): out[t][dir] is DotProduct(table t, matrix dir,
+// 256) bit for bit. Each eight-lane register holds the four lane sums of two
+// directions, so one multiply and one add serve two dot products; the lanes
+// are folded as DotProduct folds them.
+inline void CellTableProducts(const float* const* tables, const float* matrices,
+                              float (*out)[Cooccurrence::kDirections]) {
+#if defined(__AVX__)
+  const float* m[Cooccurrence::kDirections];
+  for (int dir = 0; dir < Cooccurrence::kDirections; ++dir) m[dir] = matrices + dir * kPadded;
+  __m256 acc[3][2];
+  for (int t = 0; t < 3; ++t) acc[t][0] = acc[t][1] = _mm256_setzero_ps();
+  for (int i = 0; i < Cooccurrence::kCells; i += 4) {
+    const __m256 m01 =
+        _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_load_ps(m[0] + i)), _mm_load_ps(m[1] + i), 1);
+    const __m256 m23 =
+        _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_load_ps(m[2] + i)), _mm_load_ps(m[3] + i), 1);
+    for (int t = 0; t < 3; ++t) {
+      const __m256 x = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(tables[t] + i));
+      acc[t][0] = _mm256_add_ps(acc[t][0], _mm256_mul_ps(x, m01));
+      acc[t][1] = _mm256_add_ps(acc[t][1], _mm256_mul_ps(x, m23));
+    }
+  }
+  for (int t = 0; t < 3; ++t) {
+    for (int pair = 0; pair < 2; ++pair) {
+      alignas(32) float lane[8];
+      _mm256_store_ps(lane, acc[t][pair]);
+      out[t][2 * pair] = ((lane[1] + lane[0]) + lane[2]) + lane[3];
+      out[t][2 * pair + 1] = ((lane[5] + lane[4]) + lane[6]) + lane[7];
+    }
+  }
+#else
+  for (int t = 0; t < 3; ++t) {
+    DotProductColumns(tables[t], matrices, kPadded, Cooccurrence::kDirections,
+                      Cooccurrence::kCells, out[t]);
+  }
+#endif
+}
+
 // The band values, written without branches so that a row converts as one
 // vectorised loop.
 //
@@ -497,13 +536,15 @@ void Cooccurrence::Evaluate(const uint16_t (*ordered)[2][kCells], const int64_t*
   // The dot products that pair a constant table with one array per
   // direction run for the four directions side by side (each result is the
   // single call's, and the product's operands commute).
-  float expected[kDirections], rowMean[kDirections], inverseDifferenceMoment[kDirections];
+  float cellProducts[kCellTables][kDirections];
   const float* const matrices = padded[0] + kFrontPadding;
-  DotProductColumns(cellTables_[kRowTimesColumn].data(), matrices, kPadded, kDirections, kCells,
-                    expected);
-  DotProductColumns(cellTables_[kRow].data(), matrices, kPadded, kDirections, kCells, rowMean);
-  DotProductColumns(cellTables_[kInverseDifference].data(), matrices, kPadded, kDirections, kCells,
-                    inverseDifferenceMoment);
+  const float* const tableData[kCellTables] = {cellTables_[kRowTimesColumn].data(),
+                                              cellTables_[kRow].data(),
+                                              cellTables_[kInverseDifference].data()};
+  CellTableProducts(tableData, matrices, cellProducts);
+  const float* const expected = cellProducts[kRowTimesColumn];
+  const float* const rowMean = cellProducts[kRow];
+  const float* const inverseDifferenceMoment = cellProducts[kInverseDifference];
   // The sum of P over the cells with |r - c| = k in ascending flat order is
   // exactly the difference histogram's bin k: same cells, same order.
   float contrast[kDirections], mean[kDirections], secondLevelMoment[kDirections];
