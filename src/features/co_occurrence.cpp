@@ -510,9 +510,14 @@ void Cooccurrence::Evaluate(const uint16_t (*ordered)[2][kCells], const int64_t*
   }
 
   // The normalised matrices, with zero padding on both sides for the shifted
-  // reads of the histograms.
+  // reads of the histograms. The 256 cells are all written below, so only
+  // the padding is cleared here.
   alignas(32) float padded[kDirections][kPadded];
-  std::memset(padded, 0, sizeof(padded));
+  for (int dir = 0; dir < kDirections; ++dir) {
+    std::memset(padded[dir], 0, kFrontPadding * sizeof(float));
+    std::memset(padded[dir] + kFrontPadding + kCells, 0,
+                (kPadded - kFrontPadding - kCells) * sizeof(float));
+  }
   alignas(32) float sums[kDirections][kSumBins];
   alignas(32) float differences[kDirections][kLevels];
   alignas(32) float marginal[kDirections][kLevels];
