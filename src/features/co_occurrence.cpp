@@ -581,10 +581,13 @@ void Cooccurrence::Evaluate(const uint16_t (*ordered)[2][kCells], const int64_t*
     float secondMoment = 0.0f;
     float sumOfSquares = 0.0f;
     float entropy = 0.0f;
-    for (int base = 0; base < kCells; base += 32) {
-      uint32_t nonZero = NonZeroMask(P + base);
+    // Sixty-four cells per mask: each mask's loop ends in one mispredicted
+    // branch, so fewer, longer loops pay for fewer of them.
+    for (int base = 0; base < kCells; base += 64) {
+      uint64_t nonZero = static_cast<uint64_t>(NonZeroMask(P + base)) |
+                         static_cast<uint64_t>(NonZeroMask(P + base + 32)) << 32;
       while (nonZero != 0) {
-        const int cell = base + __builtin_ctz(nonZero);
+        const int cell = base + __builtin_ctzll(nonZero);
         nonZero &= nonZero - 1;
         const int k = count[cell];
         secondMoment += table.square[k];
