@@ -22,7 +22,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
-	@scripts/demo.sh
+	@BUILD=$(BUILD) scripts/demo.sh
 
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
