@@ -51,10 +51,10 @@ std::unique_ptr<FeatureControl> ObjManager::AddParameters(const ObjectTypeMap& o
 
   for (auto& [name, type] : objectTypes_) {
     const Model* last = nullptr;
-    for (auto& spec : type->models) {
-      std::unique_ptr<Model> model = load(spec->file);
+    for (auto& modelSpec : type->models) {
+      std::unique_ptr<Model> model = load(modelSpec->file);
       featureControl->SetModelMethods(*model);
-      spec->model = model.get();
+      modelSpec->model = model.get();
       last = model.get();
       models_.push_back(std::move(model));
       int paddingX = last->windowW - last->objW;
@@ -130,10 +130,10 @@ Model* ObjManager::ModelbyObjType(const std::string& type, int levelIndex, int s
                                   double* threshold) {
   ObjectType& objectType = Find(type, "ObjManager::ModelbyObjType", kModelByTypeLine);
   if (objectType.levels.count(levelIndex) == 0) return nullptr;
-  for (const auto& spec : objectType.models) {
-    if (spec->stage == stage) {
-      *threshold = spec->threshold;
-      return spec->model;
+  for (const auto& modelSpec : objectType.models) {
+    if (modelSpec->stage == stage) {
+      *threshold = modelSpec->threshold;
+      return modelSpec->model;
     }
   }
   return nullptr;
@@ -143,7 +143,7 @@ std::vector<Model*> ObjManager::ModelsAtLevel(int levelIndex) const {
   std::vector<Model*> models;
   for (const auto& [name, type] : objectTypes_) {
     if (type->levels.count(levelIndex) == 0) continue;
-    for (const auto& spec : type->models) models.push_back(spec->model);
+    for (const auto& modelSpec : type->models) models.push_back(modelSpec->model);
   }
   return models;
 }
@@ -157,7 +157,7 @@ std::vector<std::string> ObjManager::GetObjectTypes() const {
 int ObjManager::GetNumberOfStages() const {
   int largest = -1;
   for (const auto& [name, type] : objectTypes_) {
-    for (const auto& spec : type->models) largest = std::max(largest, spec->stage);
+    for (const auto& modelSpec : type->models) largest = std::max(largest, modelSpec->stage);
   }
   return largest + 1;
 }

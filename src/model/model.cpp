@@ -107,28 +107,28 @@ void Model::SetupModelfromParameters(const std::string& path) {
 
   FeatureParameters = config.paramSets;
 
-  for (const auto& [name, spec] : config.methods) {
-    auto sizes = config.blockSizes.find(spec.blockSet);
+  for (const auto& [name, methodSpec] : config.methods) {
+    auto sizes = config.blockSizes.find(methodSpec.blockSet);
     if (sizes == config.blockSizes.end()) {
       Fatal(kSource, "Model::SetupModelfromParameters", kNoBlockSizesLine, kNoBlockSizesMessage);
     }
     // Without its parameter set the method could not be configured, and the
     // blocks would name a set the model file does not hold.
-    if (config.paramSets.find(spec.paramSet) == config.paramSets.end()) {
+    if (config.paramSets.find(methodSpec.paramSet) == config.paramSets.end()) {
       Fatal(kSource, "Model::SetupModelfromParameters", kNoParameterSetLine,
             Format("no parameters available for parameter set '%s' of method '%s' (use "
                    "params <%s, key, value>)",
-                   spec.paramSet.c_str(), name.c_str(), spec.paramSet.c_str()));
+                   methodSpec.paramSet.c_str(), name.c_str(), methodSpec.paramSet.c_str()));
     }
     for (const BlockSize& size : sizes->second) {
       // A step of 0 would lay out the same block forever.
       if (size.width < 1 || size.height < 1 || size.xStep < 1 || size.yStep < 1) {
         Fatal(kSource, "Model::SetupModelfromParameters", kBadBlockSizeLine,
               Format("invalid block size %dx%d with steps %d, %d in block set '%s'", size.width,
-                     size.height, size.xStep, size.yStep, spec.blockSet.c_str()));
+                     size.height, size.xStep, size.yStep, methodSpec.blockSet.c_str()));
       }
       CheckBlocksInsideWindow(size, name, config.regions, windowW, windowH);
-      LayoutBlocks(size, name, spec.paramSet, config.regions, blockModels);
+      LayoutBlocks(size, name, methodSpec.paramSet, config.regions, blockModels);
     }
   }
 

@@ -160,11 +160,11 @@ void Parameters::ProcessCommand(int lineNumber, std::vector<std::string> tokens)
       paramSets[tokens[1]].emplace(tokens[2], tokens[3]);
       break;
     case kMethod: {
-      MethodSpec spec;
-      spec.blockSet = tokens[2];
-      spec.number = ToInt(tokens[3]);
-      spec.paramSet = tokens[4];
-      methods.emplace(tokens[1], spec);
+      MethodSpec methodSpec;
+      methodSpec.blockSet = tokens[2];
+      methodSpec.number = ToInt(tokens[3]);
+      methodSpec.paramSet = tokens[4];
+      methods.emplace(tokens[1], methodSpec);
       break;
     }
     case kRegion: {

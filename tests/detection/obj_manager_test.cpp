@@ -21,11 +21,11 @@ struct Geometry {
 class Configuration {
  public:
   void AddModel(const std::string& type, int stage, double threshold, const std::string& file) {
-    auto spec = std::make_unique<ModelSpec>();
-    spec->stage = stage;
-    spec->threshold = threshold;
-    spec->file = file;
-    Type(type).models.push_back(std::move(spec));
+    auto modelSpec = std::make_unique<ModelSpec>();
+    modelSpec->stage = stage;
+    modelSpec->threshold = threshold;
+    modelSpec->file = file;
+    Type(type).models.push_back(std::move(modelSpec));
   }
   void AddScale(const std::string& type, int minSize, int maxSize, float xStep, float yStep,
                 float factor) {
