@@ -23,7 +23,8 @@ class Failure : public std::exception {
   Form form() const { return form_; }
   // The exact text to print, line terminators included.
   const std::string& text() const { return text_; }
-  // Process exit status (-1, 1 or 2).
+  // Process exit status: -1, 1 or 2; 0 when the parser has printed the usage
+  // or the version, which ends the run the same way.
   int status() const { return status_; }
   const char* what() const noexcept override { return text_.c_str(); }
 
