@@ -14,6 +14,7 @@ namespace {
 
 using testutil::CommandResult;
 using testutil::RunCommand;
+using testutil::RunPedscanIn;
 using testutil::ShellQuote;
 using testutil::TempDir;
 
@@ -50,8 +51,7 @@ class CommandLine : public ::testing::Test {
 
   // Runs pedscan with `arguments` (shell words) inside the working directory.
   static CommandResult Pedscan(const std::string& arguments) {
-    return RunCommand("cd " + ShellQuote(dir_->path()) + " && " + ShellQuote(PEDSCAN_BINARY) + " " +
-                      arguments);
+    return RunPedscanIn(dir_->path(), arguments);
   }
 
   static TempDir* dir_;

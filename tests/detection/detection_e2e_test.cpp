@@ -21,6 +21,7 @@ namespace {
 using testutil::CommandResult;
 using testutil::ReadWholeFile;
 using testutil::RunCommand;
+using testutil::RunPedscanIn;
 using testutil::ShellQuote;
 using testutil::TempDir;
 
@@ -29,24 +30,6 @@ namespace fs = std::filesystem;
 constexpr int kFatalStatus = 255;  // exit(-1) as the shell sees it
 // A found box must cover its object this well (intersection over union).
 constexpr double kMinIoU = 0.5;
-
-// Detection window 32 x 64 with the object box 24 x 48 at (4, 8).
-constexpr char kModelConfig[] =
-    "ModelID <blob01>\n"
-    "window <32, 64>\n"
-    "object <4, 8, 24, 48>\n"
-    "region <0, 0, 31, 63>\n"
-    "method <HOG, hogBlocks, 0, hogSet>\n"
-    "block <hogBlocks, 16, 16, 8, 8, 0>\n"
-    "params <hogSet, UseHOG, 1>\n"
-    "params <hogSet, UseColorFrequency, 1>\n"
-    "method <COOCH, coocBlocks, 0, coocSet>\n"
-    "block <coocBlocks, 16, 16, 16, 16, 0>\n"
-    "params <coocSet, bins, 16>\n"
-    "params <coocSet, distance, 1>\n"
-    "params <coocSet, cache, 1>\n"
-    "factors <6>\n"
-    "classifier <qda>\n";
 
 // Object heights 48 (the model's own, ratio 1) and 96 (ratio 0.5).
 constexpr char kDetectConfig[] =
@@ -134,7 +117,7 @@ class DetectionEndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir();
-    std::string modelConfig = dir_->WriteFile("model.txt", kModelConfig);
+    std::string modelConfig = dir_->WriteFile("model.txt", testutil::kObjectConfig);
     testutil::Crops crops = testutil::MakeCrops(32, 64, cv::Rect(4, 8, 24, 48), 300, 600, 7);
     std::unique_ptr<Model> model = testutil::TrainModel(modelConfig, crops, 3);
     model->Save(dir_->File("person.yml"));
@@ -147,8 +130,7 @@ class DetectionEndToEnd : public ::testing::Test {
 
   // Runs pedscan with `arguments` (shell words) inside the suite's directory.
   static CommandResult Pedscan(const std::string& arguments) {
-    return RunCommand("cd " + ShellQuote(dir_->path()) + " && " + ShellQuote(PEDSCAN_BINARY) + " " +
-                      arguments);
+    return RunPedscanIn(dir_->path(), arguments);
   }
 
   static TempDir* dir_;

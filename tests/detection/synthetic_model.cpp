@@ -8,6 +8,23 @@
 namespace pedscan {
 namespace testutil {
 
+const char kObjectConfig[] =
+    "ModelID <blob01>\n"
+    "window <32, 64>\n"
+    "object <4, 8, 24, 48>\n"
+    "region <0, 0, 31, 63>\n"
+    "method <HOG, hogBlocks, 0, hogSet>\n"
+    "block <hogBlocks, 16, 16, 8, 8, 0>\n"
+    "params <hogSet, UseHOG, 1>\n"
+    "params <hogSet, UseColorFrequency, 1>\n"
+    "method <COOCH, coocBlocks, 0, coocSet>\n"
+    "block <coocBlocks, 16, 16, 16, 16, 0>\n"
+    "params <coocSet, bins, 16>\n"
+    "params <coocSet, distance, 1>\n"
+    "params <coocSet, cache, 1>\n"
+    "factors <6>\n"
+    "classifier <qda>\n";
+
 cv::Mat NoiseImage(int width, int height, cv::RNG& rng) {
   cv::Mat image(height, width, CV_8UC3);
   rng.fill(image, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(81));

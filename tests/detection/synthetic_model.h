@@ -37,6 +37,11 @@ struct Crops {
 Crops MakeCrops(int windowW, int windowH, const cv::Rect& objectBox, int positives, int negatives,
                 uint64_t seed);
 
+// A small model configuration for end-to-end runs: a 32 x 64 window with the
+// object box 24 x 48 at (4, 8), HOG with colour frequencies and cached COOCH
+// blocks, six factors, QDA.
+extern const char kObjectConfig[];
+
 // Sets a model up from the model configuration at `configPath`, extracts the
 // block features of every crop, trains a PLS of `blockFactors` per block and
 // the window PLS with the classifier. The model is ready to classify and to

@@ -99,5 +99,13 @@ inline CommandResult RunCommand(const std::string& command) {
   return result;
 }
 
+#ifdef PEDSCAN_BINARY
+// Runs the pedscan under test with `arguments` (shell words) inside `directory`.
+inline CommandResult RunPedscanIn(const std::string& directory, const std::string& arguments) {
+  return RunCommand("cd " + ShellQuote(directory) + " && " + ShellQuote(PEDSCAN_BINARY) + " " +
+                    arguments);
+}
+#endif
+
 }  // namespace testutil
 }  // namespace pedscan

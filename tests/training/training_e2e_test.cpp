@@ -21,6 +21,7 @@ namespace {
 using testutil::CommandResult;
 using testutil::ReadWholeFile;
 using testutil::RunCommand;
+using testutil::RunPedscanIn;
 using testutil::ShellQuote;
 using testutil::TempDir;
 
@@ -111,8 +112,7 @@ class TrainingData : public ::testing::Test {
 
   // Runs pedscan with `arguments` (shell words) inside the suite's directory.
   static CommandResult Pedscan(const std::string& arguments) {
-    return RunCommand("cd " + ShellQuote(dir_->path()) + " && " + ShellQuote(PEDSCAN_BINARY) +
-                      " " + arguments);
+    return RunPedscanIn(dir_->path(), arguments);
   }
 
   static TempDir* dir_;

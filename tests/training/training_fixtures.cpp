@@ -22,23 +22,6 @@ const char kFiveBlockConfig[] =
     "factors <2>\n"
     "classifier <qda>\n";
 
-const char kObjectConfig[] =
-    "ModelID <blob01>\n"
-    "window <32, 64>\n"
-    "object <4, 8, 24, 48>\n"
-    "region <0, 0, 31, 63>\n"
-    "method <HOG, hogBlocks, 0, hogSet>\n"
-    "block <hogBlocks, 16, 16, 8, 8, 0>\n"
-    "params <hogSet, UseHOG, 1>\n"
-    "params <hogSet, UseColorFrequency, 1>\n"
-    "method <COOCH, coocBlocks, 0, coocSet>\n"
-    "block <coocBlocks, 16, 16, 16, 16, 0>\n"
-    "params <coocSet, bins, 16>\n"
-    "params <coocSet, distance, 1>\n"
-    "params <coocSet, cache, 1>\n"
-    "factors <6>\n"
-    "classifier <qda>\n";
-
 std::vector<std::string> WriteImages(const std::string& directory, const std::string& prefix,
                                      int count, int width, int height, bool withObject,
                                      const cv::Rect& object, int jitter, uint64_t seed) {

@@ -20,9 +20,8 @@ namespace testutil {
 // Window 80 x 16 covered by five 16 x 16 HOG blocks in one row (39
 // features each).
 extern const char kFiveBlockConfig[];
-// Window 32 x 64, object box 24 x 48 at (4, 8): HOG blocks 16 x 16 with
-// step 8 and cached hue co-occurrence blocks 16 x 16 with step 16.
-extern const char kObjectConfig[];
+// kObjectConfig, the end-to-end model configuration, comes from
+// synthetic_model.h.
 
 // Writes `count` images of width x height named <prefix>NN.png into
 // `directory`: dark noise, and with `withObject` the drawn silhouette on
