@@ -103,8 +103,6 @@ __attribute__((noinline)) void FeatureCache::SetWide(int x, int y, int width, in
 __attribute__((noinline)) void FeatureCache::GrowStorage() {
   size_t entry = static_cast<size_t>(entryLength_);
   chunks_.emplace_back(new float[kChunkEntries * entry]);
-  float* chunk = chunks_.back().get();
-  for (int e = 0; e < kChunkEntries; ++e) slots_.push_back(chunk + e * entry);
   valid_.resize(valid_.size() + kChunkEntries, false);
 }
 
@@ -193,11 +191,11 @@ bool FeatureCache::Check(int x, int y, int width, int height) const {
 }
 
 void FeatureCache::Add(int x, int y, int width, int height, const float* values) {
-  if (__builtin_expect(static_cast<size_t>(used_) == slots_.size(), 0)) GrowStorage();
+  if (__builtin_expect(static_cast<size_t>(used_) == valid_.size(), 0)) GrowStorage();
   int slot = used_++;
   valid_[static_cast<size_t>(slot)] = true;
   if (entryLength_ > 0) {
-    std::memcpy(slots_[static_cast<size_t>(slot)], values,
+    std::memcpy(SlotData(slot), values,
                 static_cast<size_t>(entryLength_) * sizeof(float));
   }
   if (Plane* plane = PlaneFor(x, y, width, height)) {
@@ -214,7 +212,7 @@ void FeatureCache::Retrieve(int x, int y, int width, int height, float* out) con
   int slot = FindSlot(x, y, width, height);
   if (__builtin_expect(slot < 0, 0)) FailRetrieve(x, y, width, height);
   if (entryLength_ > 0) {
-    std::memcpy(out, slots_[static_cast<size_t>(slot)],
+    std::memcpy(out, SlotData(slot),
                 static_cast<size_t>(entryLength_) * sizeof(float));
   }
 }

@@ -89,9 +89,10 @@ class FeatureCache {
     bool frozen = false;  // declined to grow once; keeps its cells from then on
     std::vector<Cell> cells;
   };
-  // Planes are kept for at most this many sizes and positions below this
-  // limit; every other rectangle goes to the hash index.
-  static constexpr int kMaxPlanes = 8;
+  // Planes are kept for at most this many sizes (a scan meets a handful per
+  // method; the hash index costs a memory miss per operation) and positions
+  // below this limit; every other rectangle goes to the hash index.
+  static constexpr int kMaxPlanes = 16;
   static constexpr int kPlaneLimit = 4096;
   // At most 32 MiB of cells per plane.
   static constexpr size_t kMaxPlaneCells = size_t{1} << 22;
@@ -114,6 +115,13 @@ class FeatureCache {
   void SetWide(int x, int y, int width, int height, int slot);
   // Appends one chunk of kChunkEntries entries.
   void GrowStorage();
+  // The storage of a slot, computed from the short chunk list (which stays
+  // in the processor's cache): a lookup reads the index and then the entry,
+  // with no table of slot addresses between them.
+  float* SlotData(int slot) const {
+    return chunks_[static_cast<size_t>(slot) / kChunkEntries].get() +
+           static_cast<size_t>(slot) % kChunkEntries * static_cast<size_t>(entryLength_);
+  }
   [[noreturn]] static void FailRetrieve(int x, int y, int width, int height);
 
   int entryLength_;
@@ -123,7 +131,6 @@ class FeatureCache {
   // Rectangles with a value outside 0..65535 (none in a normal scan).
   std::map<Rectangle, int> wideIndex_;
   std::vector<std::unique_ptr<float[]>> chunks_;
-  std::vector<float*> slots_;
   std::vector<bool> valid_;
   int used_ = 0;
 };
