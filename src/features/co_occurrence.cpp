@@ -499,15 +499,15 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
     const uint8_t* below = y + d <= yb ? levels_.ptr<uint8_t>(y + d) + xa : nullptr;
     CountRow(ordered, levels_.ptr<uint8_t>(y) + xa, below, static_cast<int>(width), d);
   }
-  Evaluate(ordered, pairs, tables, out);
-}
-
-void Cooccurrence::Evaluate(const uint16_t (*ordered)[2][kCells], const int64_t* pairs,
-                            const EntropyTableEntry* const* tables, float* out) {
   alignas(32) uint16_t counts[kDirections][kCells];
   for (int dir = 0; dir < kDirections; ++dir) {
     SymmetricCounts(ordered[dir][0], ordered[dir][1], counts[dir]);
   }
+  Evaluate(counts, pairs, tables, out);
+}
+
+void Cooccurrence::Evaluate(const uint16_t (*counts)[kCells], const int64_t* pairs,
+                            const EntropyTableEntry* const* tables, float* out) {
 
   // The normalised matrices, with zero padding on both sides for the shifted
   // reads of the histograms. The 256 cells are all written below, so only
@@ -691,6 +691,11 @@ void Cooccurrence::ExtractFeaturesRow(int y0, int y1, int width, const int* xs, 
   }
 
   alignas(32) OrderedCounts ordered;
+  // Blocks inside the image wait here, as symmetric counts, until a full
+  // batch is evaluated at once.
+  alignas(32) uint16_t batch[kBatch][kDirections][kCells];
+  float* batchOut[kBatch];
+  int pending = 0;
   int counted = -1;  // x of the block `ordered` holds, -1 for none
   for (int i = 0; i < count; ++i) {
     const int x = xs[i];
@@ -717,8 +722,209 @@ void Cooccurrence::ExtractFeaturesRow(int y0, int y1, int width, const int* xs, 
       }
       counted = x;
     }
-    Evaluate(ordered, pairs, tables, features);
+    for (int dir = 0; dir < kDirections; ++dir) {
+      SymmetricCounts(ordered[dir][0], ordered[dir][1], batch[pending][dir]);
+    }
+    batchOut[pending++] = features;
+    if (pending == kBatch) {
+      EvaluateBatch(batch, pending, pairs, tables, batchOut);
+      pending = 0;
+    }
+  }
+  if (pending > 0) EvaluateBatch(batch, pending, pairs, tables, batchOut);
+}
+
+#if defined(__AVX2__)
+namespace {
+
+// The four-lane dot product of DotProduct for vectors of eight independent
+// values: term(i) is the i-th product, for every lane at once. Lane k of the
+// definition sums the terms with i = k (mod 4) of the largest multiple of
+// four, the tail goes to lane 0 one by one, and the lanes fold as
+// ((lane1 + lane0) + lane2) + lane3.
+template <typename Term>
+inline __m256 DotProductLanes(int n, Term term) {
+  __m256 lane0 = _mm256_setzero_ps(), lane1 = lane0, lane2 = lane0, lane3 = lane0;
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    lane0 = _mm256_add_ps(lane0, term(i));
+    lane1 = _mm256_add_ps(lane1, term(i + 1));
+    lane2 = _mm256_add_ps(lane2, term(i + 2));
+    lane3 = _mm256_add_ps(lane3, term(i + 3));
+  }
+  for (; i < n; ++i) lane0 = _mm256_add_ps(lane0, term(i));
+  return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(lane1, lane0), lane2), lane3);
+}
+
+inline __m256 FoldLanes(__m256 lane0, __m256 lane1, __m256 lane2, __m256 lane3) {
+  return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(lane1, lane0), lane2), lane3);
+}
+
+}  // namespace
+
+void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
+                                 const int64_t* pairs, const EntropyTableEntry* const* tables,
+                                 float* const* out) {
+  // Lanes past `count` repeat the last block; their results are dropped.
+  const uint16_t(*block[kBatch])[kCells];
+  for (int b = 0; b < kBatch; ++b) block[b] = counts[std::min(b, count - 1)];
+
+  // Every value below is one register of eight: lane b belongs to block b.
+  alignas(32) __m256 P[kCells];
+  alignas(32) __m256i K[kCells];
+  alignas(32) float lanes[kBatch];
+  alignas(32) float results[kStatistics][kBatch];
+  for (int dir = 0; dir < kDirections; ++dir) {
+    const EntropyTableEntry& table = *tables[dir];
+    const __m256 total = _mm256_set1_ps(static_cast<float>(pairs[dir]));
+    // Eight cells of the eight blocks at a time: transposed, each register
+    // holds one cell of every block. Bit q of `active` is set when a cell of
+    // 4q..4q+3 is non-zero in some block.
+    uint64_t active = 0;
+    for (int base = 0; base < kCells; base += 8) {
+      __m128i rows[8];
+      for (int b = 0; b < kBatch; ++b) {
+        rows[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(block[b][dir] + base));
+      }
+      Transpose8x8(rows);
+      for (int j = 0; j < 8; ++j) {
+        K[base + j] = _mm256_cvtepu16_epi32(rows[j]);
+        P[base + j] = _mm256_div_ps(_mm256_cvtepi32_ps(K[base + j]), total);
+      }
+      const __m128i low = _mm_or_si128(_mm_or_si128(rows[0], rows[1]), _mm_or_si128(rows[2], rows[3]));
+      const __m128i high = _mm_or_si128(_mm_or_si128(rows[4], rows[5]), _mm_or_si128(rows[6], rows[7]));
+      active |= static_cast<uint64_t>(!_mm_testz_si128(low, low)) << (base / 4);
+      active |= static_cast<uint64_t>(!_mm_testz_si128(high, high)) << (base / 4 + 1);
+    }
+
+    // Every sum over the cells below adds non-negative terms in flat cell
+    // order, so the quads whose cells are empty in every block, which add
+    // only +0, are skipped.
+    //
+    // Sum and difference histograms (column outer, row inner: cell i is
+    // (i % 16, i / 16)), the marginal, and the three cell-table products.
+    __m256 sums[kSumBins];
+    __m256 differences[kLevels];
+    __m256 marginal[kLevels];
+    for (int i = 0; i < kSumBins; ++i) sums[i] = _mm256_setzero_ps();
+    for (int i = 0; i < kLevels; ++i) differences[i] = marginal[i] = _mm256_setzero_ps();
+    const float* const rowTimesColumn = cellTables_[kRowTimesColumn].data();
+    const float* const rowTable = cellTables_[kRow].data();
+    const float* const inverseDifference = cellTables_[kInverseDifference].data();
+    __m256 x0 = _mm256_setzero_ps(), x1 = x0, x2 = x0, x3 = x0;  // expected
+    __m256 r0 = x0, r1 = x0, r2 = x0, r3 = x0;                   // row mean
+    __m256 v0 = x0, v1 = x0, v2 = x0, v3 = x0;                   // inverse difference
+    const auto cellSums = [&](int i, __m256& x, __m256& rm, __m256& v) {
+      const __m256 p = P[i];
+      const int r = i % kLevels;
+      const int c = i / kLevels;
+      sums[r + c + 2] = _mm256_add_ps(sums[r + c + 2], p);
+      differences[std::abs(r - c)] = _mm256_add_ps(differences[std::abs(r - c)], p);
+      marginal[r] = _mm256_add_ps(marginal[r], p);
+      x = _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(rowTimesColumn[i]), p));
+      rm = _mm256_add_ps(rm, _mm256_mul_ps(_mm256_set1_ps(rowTable[i]), p));
+      v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_set1_ps(inverseDifference[i]), p));
+    };
+    for (uint64_t quads = active; quads != 0; quads &= quads - 1) {
+      const int i = 4 * __builtin_ctzll(quads);
+      cellSums(i, x0, r0, v0);
+      cellSums(i + 1, x1, r1, v1);
+      cellSums(i + 2, x2, r2, v2);
+      cellSums(i + 3, x3, r3, v3);
+    }
+    const __m256 expected = FoldLanes(x0, x1, x2, x3);
+    const __m256 rowMean = FoldLanes(r0, r1, r2, r3);
+    const __m256 inverseDifferenceMoment = FoldLanes(v0, v1, v2, v3);
+    const auto withTable = [](const float* t, const __m256* v) {
+      return [t, v](int i) { return _mm256_mul_ps(_mm256_set1_ps(t[i]), v[i]); };
+    };
+    const __m256 contrast = DotProductLanes(kLevels, withTable(squares_.data(), differences));
+    const __m256 mean = DotProductLanes(kLevels, withTable(index_.data(), marginal));
+    const __m256 secondLevelMoment = DotProductLanes(kLevels, withTable(squares_.data(), marginal));
+    const __m256 sumAverage = DotProductLanes(33, withTable(index_.data(), sums));
+
+    const __m256 meanSquare = _mm256_mul_ps(mean, mean);
+    const __m256 sigma = _mm256_sqrt_ps(_mm256_sub_ps(secondLevelMoment, meanSquare));
+    const __m256 spread = _mm256_add_ps(sigma, _mm256_set1_ps(kDeviationOffset));
+    const __m256 correlation =
+        _mm256_div_ps(_mm256_sub_ps(expected, meanSquare), _mm256_mul_ps(spread, spread));
+
+    // The sums over the non-zero cells of Evaluate, taken over every cell:
+    // an empty cell's terms are +0, which leaves these sums (never -0) as
+    // they are.
+    __m256 squaredRowDeviation[kLevels];
+    for (int r = 0; r < kLevels; ++r) {
+      const __m256 deviation = _mm256_sub_ps(_mm256_set1_ps(static_cast<float>(r + 1)), rowMean);
+      squaredRowDeviation[r] = _mm256_mul_ps(deviation, deviation);
+    }
+    __m256 secondMoment = _mm256_setzero_ps();
+    __m256 sumOfSquares = _mm256_setzero_ps();
+    __m256 entropy = _mm256_setzero_ps();
+    const float* const entropyTerm = table.entropyTerm.data();
+    for (uint64_t quads = active; quads != 0; quads &= quads - 1) {
+      const int first = 4 * __builtin_ctzll(quads);
+      for (int i = first; i < first + 4; ++i) {
+        secondMoment = _mm256_add_ps(secondMoment, _mm256_mul_ps(P[i], P[i]));
+        sumOfSquares =
+            _mm256_add_ps(sumOfSquares, _mm256_mul_ps(squaredRowDeviation[i % kLevels], P[i]));
+        entropy = _mm256_sub_ps(entropy, _mm256_i32gather_ps(entropyTerm, K[i], 4));
+      }
+    }
+
+    __m256 squaredDeviations[33];
+    for (int i = 0; i < 33; ++i) {
+      const __m256 deviation = _mm256_sub_ps(_mm256_set1_ps(static_cast<float>(i)), sumAverage);
+      squaredDeviations[i] = _mm256_mul_ps(deviation, deviation);
+    }
+    const __m256 sumVariance = DotProductLanes(
+        33, [&](int i) { return _mm256_mul_ps(squaredDeviations[i], sums[i]); });
+
+    // -= h * log10(h + offset) over the non-zero bins only; the logarithms
+    // are taken one lane at a time, as Evaluate takes them.
+    const auto histogramEntropy = [&](const __m256* bins, int first, int last) {
+      __m256 result = _mm256_setzero_ps();
+      for (int i = first; i <= last; ++i) {
+        const __m256 nonZero = _mm256_cmp_ps(bins[i], _mm256_setzero_ps(), _CMP_NEQ_UQ);
+        int mask = _mm256_movemask_ps(nonZero);
+        if (mask == 0) continue;
+        _mm256_store_ps(lanes, bins[i]);
+        for (int b = 0; b < kBatch; ++b) lanes[b] = (mask >> b & 1) ? HistogramLog(lanes[b]) : 0.0f;
+        const __m256 term = _mm256_mul_ps(bins[i], _mm256_load_ps(lanes));
+        result = _mm256_blendv_ps(result, _mm256_sub_ps(result, term), nonZero);
+      }
+      return result;
+    };
+    const __m256 sumEntropy = histogramEntropy(sums, 2, 32);
+
+    __m256 s1 = _mm256_setzero_ps();
+    for (int k = 0; k < kLevels; ++k) s1 = _mm256_add_ps(s1, differences[k]);
+    const __m256 s2 = DotProductLanes(
+        kLevels, [&](int i) { return _mm256_mul_ps(differences[i], differences[i]); });
+    const __m256 differenceVariance =
+        _mm256_div_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(256.0f), s2), _mm256_mul_ps(s1, s1)),
+                      _mm256_set1_ps(65536.0f));
+    const __m256 differenceEntropy = histogramEntropy(differences, 0, kLevels - 1);
+
+    __m256 diagonal = _mm256_setzero_ps();
+    for (int r = 0; r < kLevels; ++r) diagonal = _mm256_add_ps(diagonal, P[r + kLevels * r]);
+
+    const __m256 statistics[kStatistics] = {
+        secondMoment, contrast,    correlation, sumOfSquares,       inverseDifferenceMoment,
+        sumAverage,   sumVariance, sumEntropy,  entropy,            differenceVariance,
+        differenceEntropy,         diagonal};
+    for (int j = 0; j < kStatistics; ++j) _mm256_store_ps(results[j], statistics[j]);
+    for (int b = 0; b < count; ++b) {
+      float* f = out[b] + kStatistics * dir;
+      for (int j = 0; j < kStatistics; ++j) f[j] = results[j][b];
+    }
   }
 }
+#else
+void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
+                                 const int64_t* pairs, const EntropyTableEntry* const* tables,
+                                 float* const* out) {
+  for (int b = 0; b < count; ++b) Evaluate(counts[b], pairs, tables, out[b]);
+}
+#endif
 
 }  // namespace pedscan

@@ -112,10 +112,18 @@ class Cooccurrence : public ExtractionMethod {
     std::vector<float> entropyTerm;
   };
   const EntropyTableEntry* FindTable(int64_t pairs) const;
-  // The statistics of a block from its ordered pair counts (two copies per
-  // direction, summed) with the pair count and table of each direction.
-  void Evaluate(const uint16_t (*ordered)[2][kCells], const int64_t* pairs,
+  // The statistics of a block from its symmetric pair counts with the pair
+  // count and table of each direction.
+  void Evaluate(const uint16_t (*counts)[kCells], const int64_t* pairs,
                 const EntropyTableEntry* const* tables, float* out);
+  // Evaluate for `count` (1..kBatch) blocks of one size at once, block b's
+  // statistics going to out[b], each bit for bit what Evaluate writes. The
+  // blocks run side by side in the lanes of vector registers: every step of
+  // Evaluate is taken for all of them at once, in the same order.
+  static constexpr int kBatch = 8;
+  void EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
+                     const int64_t* pairs, const EntropyTableEntry* const* tables,
+                     float* const* out);
   // Beyond this many columns a fresh count is cheaper than sliding.
   static constexpr int kMaxSlide = 6;
   // log10(h + 0.00001) of a histogram bin, remembered by the bin's bits:

@@ -346,8 +346,10 @@ TEST(Cooccurrence, FastPathMatchesPlainImplementationBitForBit) {
 }
 
 // Rows of blocks with every kind of step between neighbours (one column,
-// a few, beyond sliding, none), blocks crossing each border, sizes 8, 16
-// and 32 and images dense and sparse: each block as ExtractFeatures gives it.
+// a few, beyond sliding, none), blocks crossing each border between the
+// batches of inside blocks evaluated together, rows whose length is no
+// multiple of a batch, sizes 8, 16 and 32 and images dense and sparse: each
+// block as ExtractFeatures gives it.
 TEST(Cooccurrence, RowOfBlocksMatchesSingleBlocksBitForBit) {
   const cv::Mat images[] = {RandomImage(70, 90, 21), SmoothImage(70, 90, 22)};
   for (const cv::Mat& image : images) {
