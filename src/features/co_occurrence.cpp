@@ -859,7 +859,6 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
     }
     __m256 secondMoment = _mm256_setzero_ps();
     __m256 sumOfSquares = _mm256_setzero_ps();
-    __m256 entropy = _mm256_setzero_ps();
     const float* const entropyTerm = table.entropyTerm.data();
     for (uint64_t quads = active; quads != 0; quads &= quads - 1) {
       const int first = 4 * __builtin_ctzll(quads);
@@ -867,9 +866,26 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
         secondMoment = _mm256_add_ps(secondMoment, _mm256_mul_ps(P[i], P[i]));
         sumOfSquares =
             _mm256_add_ps(sumOfSquares, _mm256_mul_ps(squaredRowDeviation[i % kLevels], P[i]));
-        entropy = _mm256_sub_ps(entropy, _mm256_i32gather_ps(entropyTerm, K[i], 4));
       }
     }
+    // The entropy terms are looked up by each block's own count: eight
+    // scalar chains, which this processor runs faster than a gather.
+    float e0 = 0.0f, e1 = 0.0f, e2 = 0.0f, e3 = 0.0f, e4 = 0.0f, e5 = 0.0f, e6 = 0.0f, e7 = 0.0f;
+    for (uint64_t quads = active; quads != 0; quads &= quads - 1) {
+      const int first = 4 * __builtin_ctzll(quads);
+      for (int i = first; i < first + 4; ++i) {
+        const int* k = reinterpret_cast<const int*>(&K[i]);
+        e0 -= entropyTerm[k[0]];
+        e1 -= entropyTerm[k[1]];
+        e2 -= entropyTerm[k[2]];
+        e3 -= entropyTerm[k[3]];
+        e4 -= entropyTerm[k[4]];
+        e5 -= entropyTerm[k[5]];
+        e6 -= entropyTerm[k[6]];
+        e7 -= entropyTerm[k[7]];
+      }
+    }
+    const __m256 entropy = _mm256_setr_ps(e0, e1, e2, e3, e4, e5, e6, e7);
 
     __m256 squaredDeviations[33];
     for (int i = 0; i < 33; ++i) {
