@@ -445,7 +445,7 @@ void Cooccurrence::AddNewImage(const cv::Mat& image) {
   }
 }
 
-float Cooccurrence::HistogramLog(float h) {
+inline float Cooccurrence::HistogramLog(float h) {
   uint32_t bits;
   std::memcpy(&bits, &h, sizeof(bits));
   LogSlot& slot = logCache_[(bits * 2654435761u) >> (32 - kLogCacheBits)];
@@ -901,11 +901,15 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
       __m256 result = _mm256_setzero_ps();
       for (int i = first; i <= last; ++i) {
         const __m256 nonZero = _mm256_cmp_ps(bins[i], _mm256_setzero_ps(), _CMP_NEQ_UQ);
-        int mask = _mm256_movemask_ps(nonZero);
-        if (mask == 0) continue;
+        if (_mm256_movemask_ps(nonZero) == 0) continue;
+        // Every lane's logarithm is taken (an empty bin's too, which the
+        // blend then drops): fewer branches than skipping it.
         _mm256_store_ps(lanes, bins[i]);
-        for (int b = 0; b < kBatch; ++b) lanes[b] = (mask >> b & 1) ? HistogramLog(lanes[b]) : 0.0f;
-        const __m256 term = _mm256_mul_ps(bins[i], _mm256_load_ps(lanes));
+        const __m256 logarithms = _mm256_setr_ps(
+            HistogramLog(lanes[0]), HistogramLog(lanes[1]), HistogramLog(lanes[2]),
+            HistogramLog(lanes[3]), HistogramLog(lanes[4]), HistogramLog(lanes[5]),
+            HistogramLog(lanes[6]), HistogramLog(lanes[7]));
+        const __m256 term = _mm256_mul_ps(bins[i], logarithms);
         result = _mm256_blendv_ps(result, _mm256_sub_ps(result, term), nonZero);
       }
       return result;
