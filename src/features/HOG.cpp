@@ -267,7 +267,16 @@ void HOG::ExtractFeatures(const BlockRect& rect, float* out) {
         const float* topRight = corner(rowEdges[i], colEdges[j + 1]);
         const float* topLeft = corner(rowEdges[i], colEdges[j]);
         float* cell = out + (2 * i + j) * kBins;
-        for (int b = 0; b < kBins; ++b) {
+        int b = 0;
+#if defined(__AVX__)
+        // The first eight bins in one register, the ninth on its own.
+        _mm256_storeu_ps(cell, _mm256_sub_ps(_mm256_sub_ps(_mm256_loadu_ps(bottomRight),
+                                                           _mm256_loadu_ps(bottomLeft)),
+                                             _mm256_sub_ps(_mm256_loadu_ps(topRight),
+                                                           _mm256_loadu_ps(topLeft))));
+        b = 8;
+#endif
+        for (; b < kBins; ++b) {
           cell[b] = (bottomRight[b] - bottomLeft[b]) - (topRight[b] - topLeft[b]);
         }
       }
