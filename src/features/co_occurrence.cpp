@@ -560,41 +560,80 @@ void Cooccurrence::Evaluate(const uint16_t (*counts)[kCells], const int64_t* pai
                     secondLevelMoment);
   DotProductColumns(index_.data(), sums[0], kSumBins, kDirections, 33, sumAverage);
 
+  // The sums over the non-zero cells, in flat order (column outer, row
+  // inner). A cell's terms are looked up by its pair count; P[cell] is that
+  // count's probability. The deviation is taken from r + 1 against a mean of
+  // r: this statistic has always been the variance plus one. The entropies
+  // subtract each term from zero.
+  float secondMoment[kDirections];
+  float sumOfSquares[kDirections];
+  float entropy[kDirections];
+#if defined(__SSE2__)
+  // The four directions run in the four lanes of a register, through every
+  // cell that is non-zero in some direction: a cell empty in one direction
+  // adds +0 there, which leaves its sums (never -0) as they are. Groups of
+  // four cells empty in all directions are skipped.
+  {
+    alignas(16) float deviations[kLevels][kDirections];
+    for (int r = 0; r < kLevels; ++r) {
+      for (int dir = 0; dir < kDirections; ++dir) {
+        const float deviation = static_cast<float>(r + 1) - rowMean[dir];
+        deviations[r][dir] = deviation * deviation;
+      }
+    }
+    const float* const term[kDirections] = {
+        tables[0]->entropyTerm.data(), tables[1]->entropyTerm.data(),
+        tables[2]->entropyTerm.data(), tables[3]->entropyTerm.data()};
+    __m128 moment = _mm_setzero_ps();
+    __m128 squares = _mm_setzero_ps();
+    __m128 disorder = _mm_setzero_ps();
+    for (int base = 0; base < kCells; base += 4) {
+      uint64_t c[kDirections];
+      for (int dir = 0; dir < kDirections; ++dir) std::memcpy(&c[dir], counts[dir] + base, 8);
+      if ((c[0] | c[1] | c[2] | c[3]) == 0) continue;
+      __m128 p0 = _mm_load_ps(padded[0] + kFrontPadding + base);
+      __m128 p1 = _mm_load_ps(padded[1] + kFrontPadding + base);
+      __m128 p2 = _mm_load_ps(padded[2] + kFrontPadding + base);
+      __m128 p3 = _mm_load_ps(padded[3] + kFrontPadding + base);
+      _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+      const __m128 p[4] = {p0, p1, p2, p3};
+      for (int j = 0; j < 4; ++j) {
+        const int cell = base + j;
+        moment = _mm_add_ps(moment, _mm_mul_ps(p[j], p[j]));
+        squares = _mm_add_ps(squares, _mm_mul_ps(_mm_load_ps(deviations[cell % kLevels]), p[j]));
+        disorder = _mm_sub_ps(disorder, _mm_setr_ps(term[0][counts[0][cell]], term[1][counts[1][cell]],
+                                                    term[2][counts[2][cell]], term[3][counts[3][cell]]));
+      }
+    }
+    _mm_storeu_ps(secondMoment, moment);
+    _mm_storeu_ps(sumOfSquares, squares);
+    _mm_storeu_ps(entropy, disorder);
+  }
+#else
   for (int dir = 0; dir < kDirections; ++dir) {
     const float* const P = padded[dir] + kFrontPadding;
     const EntropyTableEntry& table = *tables[dir];
-    const float sigma = std::sqrt(secondLevelMoment[dir] - mean[dir] * mean[dir]);
-    const float spread = sigma + kDeviationOffset;
-    const float correlation = (expected[dir] - mean[dir] * mean[dir]) / (spread * spread);
-
-    // The sums over the non-zero cells, in flat order (column outer, row
-    // inner: the order of the sparse cell list). A cell's terms are looked up
-    // by its pair count; P[cell] is that count's probability. The deviation
-    // is taken from r + 1 against a mean of r: this statistic has always been
-    // the variance plus one. The entropies subtract each term from zero.
     float squaredRowDeviation[kLevels];
     for (int r = 0; r < kLevels; ++r) {
       const float deviation = static_cast<float>(r + 1) - rowMean[dir];
       squaredRowDeviation[r] = deviation * deviation;
     }
-    const uint16_t* count = counts[dir];
-    float secondMoment = 0.0f;
-    float sumOfSquares = 0.0f;
-    float entropy = 0.0f;
-    // Sixty-four cells per mask: each mask's loop ends in one mispredicted
-    // branch, so fewer, longer loops pay for fewer of them.
-    for (int base = 0; base < kCells; base += 64) {
-      uint64_t nonZero = static_cast<uint64_t>(NonZeroMask(P + base)) |
-                         static_cast<uint64_t>(NonZeroMask(P + base + 32)) << 32;
-      while (nonZero != 0) {
-        const int cell = base + __builtin_ctzll(nonZero);
-        nonZero &= nonZero - 1;
-        const int k = count[cell];
-        secondMoment += table.square[k];
-        sumOfSquares += squaredRowDeviation[cell % kLevels] * table.probability[k];
-        entropy -= table.entropyTerm[k];
-      }
+    secondMoment[dir] = sumOfSquares[dir] = entropy[dir] = 0.0f;
+    for (int cell = 0; cell < kCells; ++cell) {
+      if (P[cell] == 0.0f) continue;
+      const int k = counts[dir][cell];
+      secondMoment[dir] += table.square[k];
+      sumOfSquares[dir] += squaredRowDeviation[cell % kLevels] * table.probability[k];
+      entropy[dir] -= table.entropyTerm[k];
     }
+  }
+#endif
+
+  for (int dir = 0; dir < kDirections; ++dir) {
+    const float* const P = padded[dir] + kFrontPadding;
+    const float sigma = std::sqrt(secondLevelMoment[dir] - mean[dir] * mean[dir]);
+    const float spread = sigma + kDeviationOffset;
+    const float correlation = (expected[dir] - mean[dir] * mean[dir]) / (spread * spread);
 
     const float* const sum = sums[dir];
     alignas(32) float squaredDeviations[33];
@@ -622,15 +661,15 @@ void Cooccurrence::Evaluate(const uint16_t (*counts)[kCells], const int64_t* pai
     for (int r = 0; r < kLevels; ++r) diagonal += P[r + kLevels * r];
 
     float* f = out + kStatistics * dir;
-    f[0] = secondMoment;
+    f[0] = secondMoment[dir];
     f[1] = contrast[dir];
     f[2] = correlation;
-    f[3] = sumOfSquares;
+    f[3] = sumOfSquares[dir];
     f[4] = inverseDifferenceMoment[dir];
     f[5] = sumAverage[dir];
     f[6] = sumVariance;
     f[7] = sumEntropy;
-    f[8] = entropy;
+    f[8] = entropy[dir];
     f[9] = differenceVariance;
     f[10] = differenceEntropy;
     f[11] = diagonal;
