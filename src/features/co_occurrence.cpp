@@ -773,6 +773,64 @@ void Cooccurrence::ExtractFeaturesRow(int y0, int y1, int width, const int* xs, 
   if (pending > 0) EvaluateBatch(batch, pending, pairs, tables, batchOut);
 }
 
+void Cooccurrence::ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) {
+  if (!initialized_) Initialize();
+  const int d = distance_;
+  alignas(32) OrderedCounts ordered;
+  alignas(32) uint16_t batch[kBatch][kDirections][kCells];
+  float* batchOut[kBatch];
+  int pending = 0;
+  // The size of the blocks waiting in `batch`, with its pair counts and
+  // tables (haveTables false when the size has none).
+  int batchWidth = -1;
+  int batchHeight = -1;
+  bool haveTables = false;
+  int64_t pairs[kDirections] = {0, 0, 0, 0};
+  const EntropyTableEntry* tables[kDirections] = {nullptr, nullptr, nullptr, nullptr};
+  for (int i = 0; i < count; ++i) {
+    const BlockRect& r = rects[i];
+    const int width = r.x1 - r.x0 + 1;
+    const int height = r.y1 - r.y0 + 1;
+    const bool inside = r.x0 >= 0 && r.y0 >= 0 && r.x1 < levels_.cols && r.y1 < levels_.rows &&
+                        width > d && height > d;
+    if (inside && (width != batchWidth || height != batchHeight)) {
+      if (pending > 0) EvaluateBatch(batch, pending, pairs, tables, batchOut);
+      pending = 0;
+      batchWidth = width;
+      batchHeight = height;
+      const int64_t w = width;
+      const int64_t h = height;
+      pairs[0] = 2 * h * (w - d);
+      pairs[1] = 2 * (h - d) * (w - d);
+      pairs[2] = 2 * (h - d) * w;
+      pairs[3] = 2 * (h - d) * (w - d);
+      haveTables = true;
+      for (int dir = 0; dir < kDirections; ++dir) {
+        tables[dir] = FindTable(pairs[dir]);
+        haveTables = haveTables && tables[dir] != nullptr;
+      }
+    }
+    if (!inside || !haveTables) {
+      ExtractFeatures(r, out[i]);
+      continue;
+    }
+    std::memset(ordered, 0, sizeof(ordered));
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* below = y + d < height ? levels_.ptr<uint8_t>(r.y0 + y + d) + r.x0 : nullptr;
+      CountRow(ordered, levels_.ptr<uint8_t>(r.y0 + y) + r.x0, below, width, d);
+    }
+    for (int dir = 0; dir < kDirections; ++dir) {
+      SymmetricCounts(ordered[dir][0], ordered[dir][1], batch[pending][dir]);
+    }
+    batchOut[pending++] = out[i];
+    if (pending == kBatch) {
+      EvaluateBatch(batch, pending, pairs, tables, batchOut);
+      pending = 0;
+    }
+  }
+  if (pending > 0) EvaluateBatch(batch, pending, pairs, tables, batchOut);
+}
+
 #if defined(__AVX2__)
 namespace {
 

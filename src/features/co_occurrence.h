@@ -69,6 +69,9 @@ class Cooccurrence : public ExtractionMethod {
   // columns to the left; the rest go through ExtractFeatures (and fail as
   // it does). Requires: y1 >= y0, width >= 1.
   void ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count, float* out);
+  // Blocks inside the image are evaluated together, eight of one size at a
+  // time; the others go through ExtractFeatures (and fail as it does).
+  void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) override;
   // Builds the constant and entropy tables. Cheap and idempotent.
   void Initialize() override;
   void ReleaseImage() override;

@@ -29,6 +29,12 @@ class ExtractionMethod {
   // Writes exactly GetNumberOfFeatures() values for the block with inclusive
   // corners (x0, y0)-(x1, y1) of the current image.
   virtual void ExtractFeatures(const BlockRect& rect, float* out) = 0;
+  // ExtractFeatures for each of `count` blocks, block i's values going to
+  // out[i], bit for bit. A method that evaluates several blocks faster
+  // together overrides it.
+  virtual void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) {
+    for (int i = 0; i < count; ++i) ExtractFeatures(rects[i], out[i]);
+  }
   virtual void Initialize() = 0;
   virtual void ReleaseImage() = 0;
   virtual int GetNumberOfFeatures() const = 0;

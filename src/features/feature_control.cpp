@@ -39,7 +39,7 @@ BlockRect Shifted(const BlockRect& rect, int dx, int dy) {
 
 }  // namespace
 
-FeatureControl::FeatureControl() : scratch_(kScratchSize) {
+FeatureControl::FeatureControl() {
   RegisterPrototype(std::make_unique<HOG>());
   RegisterPrototype(std::make_unique<CoocH>());
   RegisterPrototype(std::make_unique<CoocS>());
@@ -68,7 +68,6 @@ int FeatureControl::RegisterNewFeatureParameterMethod(const std::string& name,
   if (WantsCache(params)) {
     int length = method->GetNumberOfFeatures();
     instance->cache = std::make_unique<FeatureCache>(length);
-    if (length > static_cast<int>(scratch_.size())) scratch_.resize(static_cast<size_t>(length));
   }
   instance->method = std::move(method);
   instances_.push_back(std::move(instance));
@@ -125,17 +124,43 @@ void FeatureControl::AddNewImage(const cv::Mat& image) {
 }
 
 void FeatureControl::FillCache(const Model& model, int dx, int dy, int first, int last) {
+  // The missing blocks of each method instance are extracted in one call,
+  // which lets a method evaluate several of them at once.
+  missing_.clear();
   for (int b = first; b <= last; ++b) {
     const BlockModel& block = *model.blockModels[static_cast<size_t>(b)];
-    MethodInstance& instance = *instances_[static_cast<size_t>(block.instanceIndex)];
-    FeatureCache* cache = instance.cache.get();
+    FeatureCache* cache = instances_[static_cast<size_t>(block.instanceIndex)]->cache.get();
     if (cache == nullptr) continue;
     const BlockRect& r = block.rect;
-    int x = r.x0 + dx;
-    int y = r.y0 + dy;
-    if (cache->Check(x, y, r.width, r.height)) continue;
-    instance.method->ExtractFeatures(Shifted(r, dx, dy), scratch_.data());
-    cache->Add(x, y, r.width, r.height, scratch_.data());
+    if (!cache->Check(r.x0 + dx, r.y0 + dy, r.width, r.height)) missing_.push_back(b);
+  }
+  for (size_t i = 0; i < missing_.size(); ++i) {
+    if (missing_[i] < 0) continue;
+    const int index = model.blockModels[static_cast<size_t>(missing_[i])]->instanceIndex;
+    MethodInstance& instance = *instances_[static_cast<size_t>(index)];
+    batchRects_.clear();
+    for (size_t j = i; j < missing_.size(); ++j) {
+      if (missing_[j] < 0) continue;
+      const BlockModel& block = *model.blockModels[static_cast<size_t>(missing_[j])];
+      if (block.instanceIndex != index) continue;
+      missing_[j] = -1;
+      // A rectangle that two blocks share is computed once.
+      const BlockRect r = Shifted(block.rect, dx, dy);
+      const bool repeated = std::any_of(batchRects_.begin(), batchRects_.end(), [&](const BlockRect& q) {
+        return q.x0 == r.x0 && q.y0 == r.y0 && q.width == r.width && q.height == r.height;
+      });
+      if (!repeated) batchRects_.push_back(r);
+    }
+    const size_t length = static_cast<size_t>(instance.method->GetNumberOfFeatures());
+    batchValues_.resize(batchRects_.size() * length);
+    batchOut_.resize(batchRects_.size());
+    for (size_t k = 0; k < batchRects_.size(); ++k) batchOut_[k] = batchValues_.data() + k * length;
+    instance.method->ExtractFeaturesBatch(batchRects_.data(), static_cast<int>(batchRects_.size()),
+                                          batchOut_.data());
+    for (size_t k = 0; k < batchRects_.size(); ++k) {
+      const BlockRect& r = batchRects_[k];
+      instance.cache->Add(r.x0, r.y0, r.width, r.height, batchOut_[k]);
+    }
   }
 }
 

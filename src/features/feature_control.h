@@ -71,14 +71,14 @@ class FeatureControl {
   const std::set<int>& active() const { return active_; }
 
  private:
-  // Size of the buffer that receives a block's features before they are
-  // cached; it grows if an instance yields more per block.
-  static constexpr int kScratchSize = 1000;
-
   std::vector<std::unique_ptr<MethodInstance>> instances_;
   std::map<std::string, std::unique_ptr<ExtractionMethod>> registry_;
   std::set<int> active_;
-  std::vector<float> scratch_;
+  // Work lists of FillCache, kept so that their storage is reused.
+  std::vector<int> missing_;
+  std::vector<BlockRect> batchRects_;
+  std::vector<float> batchValues_;
+  std::vector<float*> batchOut_;
 };
 
 }  // namespace pedscan

@@ -387,6 +387,37 @@ TEST(Cooccurrence, RowOfBlocksMatchesSingleBlocksBitForBit) {
   }
 }
 
+// A window's blocks in one call: sizes 8, 16 and 32 mixed, blocks crossing
+// the border among them, more than one batch of each size: each block as
+// ExtractFeatures gives it.
+TEST(Cooccurrence, BatchOfBlocksMatchesSingleBlocksBitForBit) {
+  const cv::Mat images[] = {RandomImage(70, 90, 31), SmoothImage(70, 90, 32)};
+  for (const cv::Mat& image : images) {
+    auto method = Configured<CoocH>(16);
+    method->AddNewImage(image);
+    cv::RNG rng(33);
+    std::vector<BlockRect> rects;
+    std::vector<Features> expected;
+    while (rects.size() < 40) {
+      const int size = 8 << rng.uniform(0, 3);
+      const BlockRect rect = Block(rng.uniform(-8, 90 - size + 8), rng.uniform(-8, 70 - size + 8),
+                                   size, size);
+      try {
+        expected.push_back(Extract(*method, rect));
+        rects.push_back(rect);
+      } catch (const Failure&) {
+      }
+    }
+    std::vector<Features> got(rects.size());
+    std::vector<float*> out;
+    for (Features& f : got) out.push_back(f.data());
+    method->ExtractFeaturesBatch(rects.data(), static_cast<int>(rects.size()), out.data());
+    for (size_t i = 0; i < rects.size(); ++i) {
+      ExpectSameBits(got[i], expected[i], "block " + std::to_string(i));
+    }
+  }
+}
+
 TEST(Cooccurrence, RowOfBlocksFailsLikeItsFirstFailingBlock) {
   auto method = Configured<CoocV>(16);
   method->AddNewImage(RandomImage(40, 40, 23));
