@@ -138,11 +138,7 @@ void Detection::BuildPyramid(const cv::Mat& frame) {
 float Detection::ClassifyWindow(Model& model, int x, int y) {
   int nblocks = static_cast<int>(model.blockModels.size());
   featureControl_->FillCache(model, x, y, 0, nblocks - 1);
-  float* out = featureBuffer_.get();
-  for (const auto& block : model.blockModels) {
-    featureControl_->GetBlockFeatures(y, *block, x, out);
-    out += block->nfeatures;
-  }
+  featureControl_->GetWindowFeatures(model, x, y, featureBuffer_.get());
   float response = 0.0f;
   float other = 0.0f;
   model.ClassifyFeatures(featureBuffer_.get(), &response, &other);

@@ -2,7 +2,9 @@
 
 #include <cassert>
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #if defined(__SSE__)
@@ -10,6 +12,7 @@
 #endif
 
 #include "numeric/kernels.h"
+#include "numeric/lanes.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -243,44 +246,65 @@ void HOG::AddNewImage(const cv::Mat& image) {
   }
 }
 
-void HOG::ExtractFeatures(const BlockRect& rect, float* out) {
-  assert(orientation_);
+void HOG::CellSums(const BlockRect& rect, float* out) const {
   const int width = rect.x1 - rect.x0 + 1;
   const int height = rect.y1 - rect.y0 + 1;
   const int xm = rect.x0 + width / 2;
   const int ym = rect.y0 + height / 2;
-
-  if (useHOG_) {
-    // Cell boundaries as integral coordinates: cell (i, j) spans rows
-    // rowEdges[i]..rowEdges[i + 1] - 1 and columns colEdges[j]..colEdges[j + 1] - 1.
-    // An odd size gives the extra row or column to the bottom or right cells.
-    const int rowEdges[3] = {rect.y0, ym, rect.y1 + 1};
-    const int colEdges[3] = {rect.x0, xm, rect.x1 + 1};
-    const float* base = orientation_.get();
-    auto corner = [&](int r, int c) {
-      return base + (static_cast<size_t>(r) * stride_ + c) * kBins;
-    };
-    for (int i = 0; i < 2; ++i) {
-      for (int j = 0; j < 2; ++j) {
-        const float* bottomRight = corner(rowEdges[i + 1], colEdges[j + 1]);
-        const float* bottomLeft = corner(rowEdges[i + 1], colEdges[j]);
-        const float* topRight = corner(rowEdges[i], colEdges[j + 1]);
-        const float* topLeft = corner(rowEdges[i], colEdges[j]);
-        float* cell = out + (2 * i + j) * kBins;
-        int b = 0;
+  // Cell boundaries as integral coordinates: cell (i, j) spans rows
+  // rowEdges[i]..rowEdges[i + 1] - 1 and columns colEdges[j]..colEdges[j + 1] - 1.
+  // An odd size gives the extra row or column to the bottom or right cells.
+  const int rowEdges[3] = {rect.y0, ym, rect.y1 + 1};
+  const int colEdges[3] = {rect.x0, xm, rect.x1 + 1};
+  const float* base = orientation_.get();
+  auto corner = [&](int r, int c) {
+    return base + (static_cast<size_t>(r) * stride_ + c) * kBins;
+  };
+  for (int i = 0; i < 2; ++i) {
+    for (int j = 0; j < 2; ++j) {
+      const float* bottomRight = corner(rowEdges[i + 1], colEdges[j + 1]);
+      const float* bottomLeft = corner(rowEdges[i + 1], colEdges[j]);
+      const float* topRight = corner(rowEdges[i], colEdges[j + 1]);
+      const float* topLeft = corner(rowEdges[i], colEdges[j]);
+      float* cell = out + (2 * i + j) * kBins;
+      int b = 0;
 #if defined(__AVX__)
-        // The first eight bins in one register, the ninth on its own.
-        _mm256_storeu_ps(cell, _mm256_sub_ps(_mm256_sub_ps(_mm256_loadu_ps(bottomRight),
-                                                           _mm256_loadu_ps(bottomLeft)),
-                                             _mm256_sub_ps(_mm256_loadu_ps(topRight),
-                                                           _mm256_loadu_ps(topLeft))));
-        b = 8;
+      // The first eight bins in one register, the ninth on its own.
+      _mm256_storeu_ps(cell, _mm256_sub_ps(_mm256_sub_ps(_mm256_loadu_ps(bottomRight),
+                                                         _mm256_loadu_ps(bottomLeft)),
+                                           _mm256_sub_ps(_mm256_loadu_ps(topRight),
+                                                         _mm256_loadu_ps(topLeft))));
+      b = 8;
 #endif
-        for (; b < kBins; ++b) {
-          cell[b] = (bottomRight[b] - bottomLeft[b]) - (topRight[b] - topLeft[b]);
-        }
+      for (; b < kBins; ++b) {
+        cell[b] = (bottomRight[b] - bottomLeft[b]) - (topRight[b] - topLeft[b]);
       }
     }
+  }
+}
+
+void HOG::ColorFractions(const BlockRect& rect, float* out) const {
+  assert(color_);
+  const int32_t* base = color_.get();
+  auto corner = [&](int r, int c) {
+    return base + (static_cast<size_t>(r) * stride_ + c) * kChannels;
+  };
+  const int32_t* bottomRight = corner(rect.y1 + 1, rect.x1 + 1);
+  const int32_t* bottomLeft = corner(rect.y1 + 1, rect.x0);
+  const int32_t* topRight = corner(rect.y0, rect.x1 + 1);
+  const int32_t* topLeft = corner(rect.y0, rect.x0);
+  float counts[kChannels];
+  for (int k = 0; k < kChannels; ++k) {
+    counts[k] = static_cast<float>((bottomRight[k] - bottomLeft[k]) - (topRight[k] - topLeft[k]));
+  }
+  const float total = ((0.0f + counts[0]) + counts[1]) + counts[2];
+  for (int k = 0; k < kChannels; ++k) out[k] = counts[k] / total;
+}
+
+void HOG::ExtractFeatures(const BlockRect& rect, float* out) {
+  assert(orientation_);
+  if (useHOG_) {
+    CellSums(rect, out);
     // Cancellation in the integral can leave tiny negative sums; those and a
     // NaN count as no vote.
     for (int i = 0; i < kHogFeatures; ++i) {
@@ -296,24 +320,58 @@ void HOG::ExtractFeatures(const BlockRect& rect, float* out) {
     }
     out += kHogFeatures;
   }
+  if (useColorFrequency_) ColorFractions(rect, out);
+}
 
-  if (useColorFrequency_) {
-    assert(color_);
-    const int32_t* base = color_.get();
-    auto corner = [&](int r, int c) {
-      return base + (static_cast<size_t>(r) * stride_ + c) * kChannels;
-    };
-    const int32_t* bottomRight = corner(rect.y1 + 1, rect.x1 + 1);
-    const int32_t* bottomLeft = corner(rect.y1 + 1, rect.x0);
-    const int32_t* topRight = corner(rect.y0, rect.x1 + 1);
-    const int32_t* topLeft = corner(rect.y0, rect.x0);
-    float counts[kChannels];
-    for (int k = 0; k < kChannels; ++k) {
-      counts[k] = static_cast<float>((bottomRight[k] - bottomLeft[k]) - (topRight[k] - topLeft[k]));
-    }
-    const float total = ((0.0f + counts[0]) + counts[1]) + counts[2];
-    for (int k = 0; k < kChannels; ++k) out[k] = counts[k] / total;
+void HOG::ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) {
+#if defined(__AVX__)
+  if (!useHOG_) {
+    ExtractionMethod::ExtractFeaturesBatch(rects, count, out);
+    return;
   }
+  assert(orientation_);
+  // Eight blocks side by side, one per lane: every step of ExtractFeatures
+  // is taken for all of them at once, in the same order.
+  constexpr int kLanes = 8;
+  constexpr int kPadded = 40;  // 36 values rounded up to whole transposes
+  for (int start = 0; start < count; start += kLanes) {
+    const int n = std::min(kLanes, count - start);
+    alignas(32) float raw[kLanes][kPadded];
+    for (int b = 0; b < kLanes; ++b) {
+      // Lanes past the last block repeat it; their results are dropped.
+      CellSums(rects[start + std::min(b, n - 1)], raw[b]);
+      for (int i = kHogFeatures; i < kPadded; ++i) raw[b][i] = 0.0f;
+    }
+    __m256 v[kPadded];
+    for (int g = 0; g < kPadded; g += kLanes) {
+      for (int b = 0; b < kLanes; ++b) v[g + b] = _mm256_load_ps(raw[b] + g);
+      Transpose8x8(v + g);
+    }
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 s = zero;
+    for (int i = 0; i < kHogFeatures; ++i) {
+      v[i] = _mm256_and_ps(v[i], _mm256_cmp_ps(v[i], zero, _CMP_GT_OQ));
+      s = _mm256_add_ps(s, v[i]);
+    }
+    const __m256 positive = _mm256_cmp_ps(s, zero, _CMP_GT_OQ);
+    __m256 w[kHogFeatures];
+    for (int i = 0; i < kHogFeatures; ++i) w[i] = _mm256_div_ps(v[i], s);
+    const __m256 q = DotProductLanes(kHogFeatures, [&](int i) { return _mm256_mul_ps(w[i], w[i]); });
+    const __m256 norm = _mm256_sqrt_ps(_mm256_add_ps(q, _mm256_set1_ps(1e-8f)));
+    for (int i = 0; i < kHogFeatures; ++i) {
+      v[i] = _mm256_blendv_ps(v[i], _mm256_div_ps(w[i], norm), positive);
+    }
+    for (int g = 0; g < kPadded; g += kLanes) Transpose8x8(v + g);
+    for (int b = 0; b < n; ++b) {
+      alignas(32) float lane[kPadded];
+      for (int g = 0; g < kPadded; g += kLanes) _mm256_store_ps(lane + g, v[g + b]);
+      std::memcpy(out[start + b], lane, sizeof(float) * kHogFeatures);
+      if (useColorFrequency_) ColorFractions(rects[start + b], out[start + b] + kHogFeatures);
+    }
+  }
+#else
+  ExtractionMethod::ExtractFeaturesBatch(rects, count, out);
+#endif
 }
 
 void HOG::ReleaseImage() {

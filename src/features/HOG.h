@@ -43,6 +43,9 @@ class HOG : public ExtractionMethod {
   // bottom-right, bins 0..8 each) when UseHOG, then 3 colour fractions (blue,
   // green, red) when UseColorFrequency. Allocates nothing.
   void ExtractFeatures(const BlockRect& rect, float* out) override;
+  // The histograms of eight blocks are normalised together, one block per
+  // vector lane.
+  void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) override;
   void Initialize() override {}
   void ReleaseImage() override;
   int GetNumberOfFeatures() const override;
@@ -71,6 +74,11 @@ class HOG : public ExtractionMethod {
   }
 
  private:
+  // The 36 cell sums of a block, before any normalisation.
+  void CellSums(const BlockRect& rect, float* out) const;
+  // The three colour fractions of a block.
+  void ColorFractions(const BlockRect& rect, float* out) const;
+
   bool useColorFrequency_ = false;
   bool useHOG_ = false;
 

@@ -11,6 +11,7 @@
 #endif
 
 #include "numeric/kernels.h"
+#include "numeric/lanes.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -832,33 +833,6 @@ void Cooccurrence::ExtractFeaturesBatch(const BlockRect* rects, int count, float
 }
 
 #if defined(__AVX2__)
-namespace {
-
-// The four-lane dot product of DotProduct for vectors of eight independent
-// values: term(i) is the i-th product, for every lane at once. Lane k of the
-// definition sums the terms with i = k (mod 4) of the largest multiple of
-// four, the tail goes to lane 0 one by one, and the lanes fold as
-// ((lane1 + lane0) + lane2) + lane3.
-template <typename Term>
-inline __m256 DotProductLanes(int n, Term term) {
-  __m256 lane0 = _mm256_setzero_ps(), lane1 = lane0, lane2 = lane0, lane3 = lane0;
-  int i = 0;
-  for (; i + 4 <= n; i += 4) {
-    lane0 = _mm256_add_ps(lane0, term(i));
-    lane1 = _mm256_add_ps(lane1, term(i + 1));
-    lane2 = _mm256_add_ps(lane2, term(i + 2));
-    lane3 = _mm256_add_ps(lane3, term(i + 3));
-  }
-  for (; i < n; ++i) lane0 = _mm256_add_ps(lane0, term(i));
-  return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(lane1, lane0), lane2), lane3);
-}
-
-inline __m256 FoldLanes(__m256 lane0, __m256 lane1, __m256 lane2, __m256 lane3) {
-  return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(lane1, lane0), lane2), lane3);
-}
-
-}  // namespace
-
 void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
                                  const int64_t* pairs, const EntropyTableEntry* const* tables,
                                  float* const* out) {

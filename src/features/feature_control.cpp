@@ -260,6 +260,31 @@ void FeatureControl::GetBlockFeatures(int dy, const BlockModel& block, int dx, f
   }
 }
 
+void FeatureControl::GetWindowFeatures(const Model& model, int dx, int dy, float* out) {
+  const auto& blocks = model.blockModels;
+  size_t b = 0;
+  while (b < blocks.size()) {
+    const BlockModel& block = *blocks[b];
+    MethodInstance& instance = *instances_[static_cast<size_t>(block.instanceIndex)];
+    if (instance.cache != nullptr) {
+      const BlockRect& r = block.rect;
+      instance.cache->Retrieve(r.x0 + dx, r.y0 + dy, r.width, r.height, out);
+      out += block.nfeatures;
+      ++b;
+      continue;
+    }
+    batchRects_.clear();
+    batchOut_.clear();
+    for (; b < blocks.size() && blocks[b]->instanceIndex == block.instanceIndex; ++b) {
+      batchRects_.push_back(Shifted(blocks[b]->rect, dx, dy));
+      batchOut_.push_back(out);
+      out += blocks[b]->nfeatures;
+    }
+    instance.method->ExtractFeaturesBatch(batchRects_.data(), static_cast<int>(batchRects_.size()),
+                                          batchOut_.data());
+  }
+}
+
 void FeatureControl::ReleaseImage() {
   for (int index : active_) {
     MethodInstance& instance = *instances_[static_cast<size_t>(index)];

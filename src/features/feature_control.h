@@ -61,6 +61,11 @@ class FeatureControl {
   // since the last ReleaseImage), else extracted from the current image.
   // Requires: the block was resolved by SetModelMethods of this object.
   void GetBlockFeatures(int dy, const BlockModel& block, int dx, float* out);
+  // Writes the features of every block of the model shifted by (dx, dy),
+  // block after block (model.nrawfeatures values): what GetBlockFeatures
+  // gives for each in turn. Consecutive uncached blocks of one instance are
+  // extracted in one call, which lets a method evaluate them together.
+  void GetWindowFeatures(const Model& model, int dx, int dy, float* out);
   void ReleaseImage();
 
   // Adds a prototype under its GetName(), replacing one of that name. Lets

@@ -68,11 +68,7 @@ MatrixPtr FeatureExtraction::ExtractImageFeatures(const TrainingImage& entry) {
     cv::Mat crop = image(cv::Rect(window.x, window.y, window.width, window.height)).clone();
     featureControl_.AddNewImage(crop);
     featureControl_.FillCache(model_, 0, 0, 0, blocks - 1);
-    float* out = buffer_.data();
-    for (const std::unique_ptr<BlockModel>& block : model_.blockModels) {
-      featureControl_.GetBlockFeatures(0, *block, 0, out);
-      out += block->nfeatures;
-    }
+    featureControl_.GetWindowFeatures(model_, 0, 0, buffer_.data());
     for (int c = 0; c < features; ++c) (*matrix)(row, c) = buffer_[static_cast<size_t>(c)];
     featureControl_.ReleaseImage();
     ++row;

@@ -216,11 +216,7 @@ std::vector<TrainingImage*> Training::SampleDetWindowsRetraining(
     for (const ScanPosition& at :
          ScanPositions(image.cols, image.rows, windowW, windowH, parameters_->shift)) {
       featureControl_.FillCache(*model_, at.x, at.y, 0, blocks - 1);
-      float* out = buffer.data();
-      for (const std::unique_ptr<BlockModel>& block : model_->blockModels) {
-        featureControl_.GetBlockFeatures(at.y, *block, at.x, out);
-        out += block->nfeatures;
-      }
+      featureControl_.GetWindowFeatures(*model_, at.x, at.y, buffer.data());
       float response = 0.0f;
       float other = 0.0f;
       model_->ClassifyFeatures(buffer.data(), &response, &other);

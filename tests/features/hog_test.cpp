@@ -446,5 +446,41 @@ TEST(HOG, TinyImagesAndBordersStayInsideTheImage) {
   }
 }
 
+// Blocks normalised together: sizes mixed (widths of one pixel among them),
+// blocks over a flat patch whose histogram stays empty, counts that leave a
+// partial group of eight, each feature group alone and both: each block as
+// ExtractFeatures gives it, bit for bit, and nothing written past its end.
+TEST(HOG, BatchOfBlocksMatchesSingleBlocksBitForBit) {
+  cv::Mat image = TexturedImage(80, 60, 41);
+  image(cv::Rect(50, 30, 30, 30)).setTo(cv::Scalar(40, 90, 200));
+  std::mt19937 rng(42);
+  std::vector<BlockRect> rects;
+  for (int i = 0; i < 27; ++i) {
+    const int width = 1 + static_cast<int>(rng() % 24);
+    const int height = 1 + static_cast<int>(rng() % 24);
+    rects.push_back(Rect(static_cast<int>(rng() % (80 - width + 1)),
+                         static_cast<int>(rng() % (60 - height + 1)), width, height));
+  }
+  rects.push_back(Rect(55, 35, 16, 16));  // inside the flat patch
+  for (const auto& [useHog, useColour] : {std::pair{true, true}, {true, false}, {false, true}}) {
+    HOG hog = Configured(useHog, useColour);
+    hog.AddNewImage(image);
+    const size_t length = static_cast<size_t>(hog.GetNumberOfFeatures());
+    for (size_t count : {size_t{1}, size_t{8}, rects.size()}) {
+      std::vector<float> values(count * (length + 1), -7.0f);
+      std::vector<float*> out;
+      for (size_t i = 0; i < count; ++i) out.push_back(values.data() + i * (length + 1));
+      hog.ExtractFeaturesBatch(rects.data(), static_cast<int>(count), out.data());
+      for (size_t i = 0; i < count; ++i) {
+        const std::vector<float> expected = Extract(hog, rects[i]);
+        for (size_t k = 0; k < length; ++k) {
+          ASSERT_EQ(Bits(out[i][k]), Bits(expected[k])) << "block " << i << " value " << k;
+        }
+        ASSERT_EQ(out[i][length], -7.0f) << "block " << i << " wrote past its features";
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pedscan
