@@ -25,10 +25,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "evaluation.h"
+#include "support/failure.h"
 
 namespace {
 
@@ -36,14 +37,13 @@ constexpr int kWindowW = 32, kWindowH = 64;
 constexpr int kObjX = 6, kObjY = 8, kObjW = 20, kObjH = 48;
 constexpr int kTile = 128;
 
+// The boxes of one ground-truth file; a missing file or a malformed line
+// stops the run with a message naming the file and line, so that no frame's
+// people silently become background.
 std::vector<cv::Rect> ReadBoxes(const std::string& path) {
   std::vector<cv::Rect> boxes;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream s(line);
-    cv::Rect r;
-    if (s >> r.x >> r.y >> r.width >> r.height) boxes.push_back(r);
+  for (const pedscan::evaluation::Box& b : pedscan::evaluation::ReadGroundTruth(path)) {
+    boxes.push_back(cv::Rect(cvRound(b.x), cvRound(b.y), cvRound(b.width), cvRound(b.height)));
   }
   return boxes;
 }
@@ -61,6 +61,12 @@ cv::Mat WindowAround(const cv::Mat& frame, const cv::Rect& person) {
   return out;
 }
 
+bool Write(const char* path, const cv::Mat& image) {
+  if (cv::imwrite(path, image)) return true;
+  std::fprintf(stderr, "crops: cannot write '%s'\n", path);
+  return false;
+}
+
 }  // namespace
 
 int WriteFrames(const std::string& video, int first, int last, const std::string& dir) {
@@ -71,13 +77,14 @@ int WriteFrames(const std::string& video, int first, int last, const std::string
   }
   cv::Mat frame;
   char name[256];
-  for (int i = 0; i <= last && cap.read(frame); ++i) {
-    if (i < first) continue;
-    std::snprintf(name, sizeof name, "%s/%04d.png", dir.c_str(), i);
-    if (!cv::imwrite(name, frame)) {
-      std::fprintf(stderr, "crops: cannot write '%s'\n", name);
+  for (int i = 0; i <= last; ++i) {
+    if (!cap.read(frame)) {
+      std::fprintf(stderr, "crops: no frame %d in '%s'\n", i, video.c_str());
       return 1;
     }
+    if (i < first) continue;
+    std::snprintf(name, sizeof name, "%s/%04d.png", dir.c_str(), i);
+    if (!Write(name, frame)) return 1;
   }
   return 0;
 }
@@ -119,7 +126,7 @@ int WriteSheet(const std::string& dir, int every, const std::string& out) {
   return cv::imwrite(out, sheet) ? 0 : 1;
 }
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "--sheet") return WriteSheet(argv[2], std::atoi(argv[3]), argv[4]);
   if (argc == 9 && std::string(argv[1]) == "--example")
     return WriteExample(argv[2], std::atoi(argv[3]),
@@ -141,7 +148,11 @@ int main(int argc, char** argv) {
   cv::Mat frame;
   int npos = 0, nneg = 0;
   char name[256];
-  for (int i = 0; i <= last && cap.read(frame); ++i) {
+  for (int i = 0; i <= last; ++i) {
+    if (!cap.read(frame)) {
+      std::fprintf(stderr, "crops: no frame %d in '%s'\n", i, video.c_str());
+      return 1;
+    }
     if (i < first) continue;
     if (i % 5 == 0) samples.push_back(frame.clone());
     if ((i - first) % step != 0) continue;
@@ -151,9 +162,9 @@ int main(int argc, char** argv) {
       cv::Mat crop = WindowAround(frame, boxes[b]), mirrored;
       cv::flip(crop, mirrored, 1);
       std::snprintf(name, sizeof name, "%s/f%04d_%zu.png", posdir.c_str(), i, b);
-      cv::imwrite(name, crop);
+      if (!Write(name, crop)) return 1;
       std::snprintf(name, sizeof name, "%s/f%04d_%zu_m.png", posdir.c_str(), i, b);
-      cv::imwrite(name, mirrored);
+      if (!Write(name, mirrored)) return 1;
       npos += 2;
     }
     // Background tiles of this frame, clear of every person by a margin.
@@ -168,7 +179,7 @@ int main(int argc, char** argv) {
           }
           if (!clear) continue;
           std::snprintf(name, sizeof name, "%s/t%04d_%d_%d.png", negdir.c_str(), i, x, y);
-          cv::imwrite(name, frame(tile));
+          if (!Write(name, frame(tile))) return 1;
           ++nneg;
         }
     }
@@ -188,10 +199,22 @@ int main(int argc, char** argv) {
       cv::Mat scaled;
       cv::resize(median, scaled, cv::Size(), scale, scale, cv::INTER_AREA);
       std::snprintf(name, sizeof name, "%s/median_%03d.png", negdir.c_str(), static_cast<int>(scale * 100));
-      cv::imwrite(name, scaled);
+      if (!Write(name, scaled)) return 1;
       ++nneg;
     }
   }
   std::printf("%d positive crops, %d negative images\n", npos, nneg);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const pedscan::Failure& f) {
+    std::fprintf(stderr, "crops: %s", f.text().c_str());
+    return 1;
+  } catch (const cv::Exception& e) {
+    std::fprintf(stderr, "crops: %s\n", e.what());
+    return 1;
+  }
 }

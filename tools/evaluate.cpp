@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     for (const auto& d : detectors) {
       const std::vector<Frame> frames = LoadFrames(truth, d.second);
       const Summary s = Summarise(frames, threshold);
-      std::printf("%-14s %6zu %6d %9.3f %9.3f %7.3f %8.1f%%\n", d.first.c_str(), frames.size(), s.positives,
+      std::printf("%-14s %6zu %6d %9.3f %9.3f %7.3f %8.2f%%\n", d.first.c_str(), frames.size(), s.positives,
                   s.precision, s.recall, s.averagePrecision, 100.0 * s.logAverageMissRate);
       curves.push_back({d.first, ComputeCurve(frames)});
     }

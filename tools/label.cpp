@@ -135,14 +135,20 @@ int main(int argc, char** argv) {
       return 1;
     }
     cv::Mat frame, fg;
-    for (int i = 0; i <= last && cap.read(frame); ++i) bg->apply(frame, fg);
+    for (int i = 0; i <= last; ++i) {
+      if (!cap.read(frame)) {
+        std::fprintf(stderr, "label: no frame %d in '%s'\n", i, video.c_str());
+        return 1;
+      }
+      bg->apply(frame, fg);
+    }
   }
   cv::HOGDescriptor hog;
   hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
   cv::VideoCapture cap(video);
   cv::Mat frame, fg;
   const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(5, 5));
-  for (int i = 0; i <= last && cap.read(frame); ++i) {
+  for (int i = 0; i <= last && cap.read(frame); ++i) {  // every frame was read once above
     if (i < first) continue;
     bg->apply(frame, fg, 0.0);
     cv::Mat mask = fg == 255;  // shadows (127) are background

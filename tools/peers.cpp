@@ -179,12 +179,20 @@ int SvmTrain(const std::string& posDir, const std::string& negDir, const std::st
   std::vector<cv::Mat> pos, neg;
   for (const auto& n : ListImages(posDir)) {
     cv::Mat m = cv::imread(posDir + "/" + n, cv::IMREAD_COLOR);
+    if (m.empty()) {
+      std::fprintf(stderr, "peers: cannot read '%s/%s'\n", posDir.c_str(), n.c_str());
+      return 1;
+    }
     if (m.size() == cv::Size(32, 64)) pos.push_back(m);
   }
   std::vector<cv::Mat> negImages;
   cv::RNG rng(0);
   for (const auto& n : ListImages(negDir)) {
     cv::Mat m = cv::imread(negDir + "/" + n, cv::IMREAD_COLOR);
+    if (m.empty()) {
+      std::fprintf(stderr, "peers: cannot read '%s/%s'\n", negDir.c_str(), n.c_str());
+      return 1;
+    }
     if (m.cols < 32 || m.rows < 64) continue;
     negImages.push_back(m);
     for (int k = 0; k < 10; ++k)
@@ -212,13 +220,17 @@ int SvmTrain(const std::string& posDir, const std::string& negDir, const std::st
   std::printf("adding %zu hard negatives\n", hard.size());
   detector = TrainSvm(hog, pos, neg);
   cv::FileStorage fs(modelPath, cv::FileStorage::WRITE);
+  if (!fs.isOpened()) {
+    std::fprintf(stderr, "peers: cannot write '%s'\n", modelPath.c_str());
+    return 1;
+  }
   fs << "detector" << detector;
   return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "opencv" && argc == 4) {
     cv::HOGDescriptor hog;
@@ -229,6 +241,10 @@ int main(int argc, char** argv) {
   if (mode == "svm-train" && argc == 5) return SvmTrain(argv[2], argv[3], argv[4]);
   if (mode == "svm" && argc == 5) {
     cv::FileStorage fs(argv[2], cv::FileStorage::READ);
+    if (!fs.isOpened()) {
+      std::fprintf(stderr, "peers: cannot read '%s'\n", argv[2]);
+      return 1;
+    }
     std::vector<float> detector;
     fs["detector"] >> detector;
     if (detector.empty()) {
@@ -246,4 +262,14 @@ int main(int argc, char** argv) {
                "       peers svm-train <posDir> <negDir> <model.yml>\n"
                "       peers svm <model.yml> <framesDir> <outDir>\n");
   return 1;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const cv::Exception& e) {
+    // A corrupt model file, for one: a message, not an abort.
+    std::fprintf(stderr, "peers: %s\n", e.what());
+    return 1;
+  }
 }
