@@ -112,6 +112,12 @@ __attribute__((noinline)) void FeatureCache::FailRetrieve(int x, int y, int widt
 }
 
 inline const FeatureCache::Plane* FeatureCache::FindPlane(int width, int height) const {
+  if (static_cast<unsigned>(width) < static_cast<unsigned>(kSizeLimit) &&
+      static_cast<unsigned>(height) < static_cast<unsigned>(kSizeLimit)) {
+    if (planeOfSize_.empty()) return nullptr;
+    const int index = planeOfSize_[static_cast<size_t>(height) * kSizeLimit + width];
+    return index < 0 ? nullptr : &planes_[static_cast<size_t>(index)];
+  }
   for (const Plane& plane : planes_) {
     if (plane.width == width && plane.height == height) return &plane;
   }
@@ -157,6 +163,12 @@ inline FeatureCache::Plane* FeatureCache::PlaneFor(int x, int y, int width, int 
     plane = &planes_.back();
     plane->width = width;
     plane->height = height;
+    if (static_cast<unsigned>(width) < static_cast<unsigned>(kSizeLimit) &&
+        static_cast<unsigned>(height) < static_cast<unsigned>(kSizeLimit)) {
+      if (planeOfSize_.empty()) planeOfSize_.assign(kSizeLimit * kSizeLimit, -1);
+      planeOfSize_[static_cast<size_t>(height) * kSizeLimit + width] =
+          static_cast<int8_t>(planes_.size() - 1);
+    }
   }
   if (x >= plane->cols || y >= plane->rows) {
     // A plane that once declined to grow keeps its cells: the rectangles

@@ -126,6 +126,11 @@ class FeatureCache {
 
   int entryLength_;
   std::vector<Plane> planes_;
+  // The plane of each size below kSizeLimit x kSizeLimit, by index into
+  // planes_ (-1 for none): a lookup without a search, whose one predictable
+  // branch lets consecutive lookups wait on their memory reads together.
+  static constexpr int kSizeLimit = 128;
+  std::vector<int8_t> planeOfSize_;
   uint32_t planeStamp_ = 1;
   KeyIndex index_;
   // Rectangles with a value outside 0..65535 (none in a normal scan).
