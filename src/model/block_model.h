@@ -57,6 +57,17 @@ constexpr int kFusedFactorLimit = 10;
 void ProjectStandardizedColumns(const float* x, const float* mean, const float* std,
                                 const float* columns, int m, int count, float* out);
 
+// The columns of ProjectStandardizedColumns (count of them, m values each)
+// rearranged for ProjectPackedColumns: for each group of four features, the
+// four values of columns 0 and 1, then of 2 and 3, and so on (the last
+// column alone when count is odd); then each column's last m mod 4 values.
+// Writes m * count values to packed.
+void PackColumns(const float* columns, int m, int count, float* packed);
+// ProjectStandardizedColumns, bit for bit, on columns laid out by
+// PackColumns: two columns share each eight-lane multiply and add.
+void ProjectPackedColumns(const float* x, const float* mean, const float* std,
+                          const float* packed, int m, int count, float* out);
+
 // PLS::ProjectSample with the same bits, fused as above for up to
 // kFusedFactorLimit factors (the factor counts of real block and window
 // models). Projects onto the first min(K, factors kept) columns of Wstar,

@@ -257,8 +257,8 @@ void Model::ClassifyFeatures(const float* raw, float* response, float* other) {
       const int m = block.nfeatures;
       if (block.kind == PackedBlock::kFused) {
         const float* mean = parameters + block.offset;
-        ProjectStandardizedColumns(slice, mean, mean + m, mean + 2 * static_cast<size_t>(m), m,
-                                   block.outputs, out);
+        ProjectPackedColumns(slice, mean, mean + m, mean + 2 * static_cast<size_t>(m), m,
+                             block.outputs, out);
       } else if (block.kind == PackedBlock::kCopy) {
         std::memcpy(out, slice, sizeof(float) * static_cast<size_t>(m));
       } else {
@@ -341,8 +341,10 @@ void Model::PackBlocks() {
       const size_t m = static_cast<size_t>(block->nfeatures);
       packedParameters_.insert(packedParameters_.end(), pls.XMean->data(), pls.XMean->data() + m);
       packedParameters_.insert(packedParameters_.end(), pls.XStd->data(), pls.XStd->data() + m);
-      packedParameters_.insert(packedParameters_.end(), pls.Wstar->data(),
-                               pls.Wstar->data() + m * packed.outputs);
+      const size_t at = packedParameters_.size();
+      packedParameters_.resize(at + m * static_cast<size_t>(packed.outputs));
+      PackColumns(pls.Wstar->data(), static_cast<int>(m), packed.outputs,
+                  packedParameters_.data() + at);
     } else {
       packed.kind = PackedBlock::kOwnPath;
     }
