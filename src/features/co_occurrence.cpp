@@ -278,6 +278,29 @@ inline void CellTableProducts(const float* const* tables, const float* matrices,
 #endif
 }
 
+// k / n rounded to single precision, as the division gives it, from the
+// rounded reciprocal r of n: the product k r lies within about an ulp of the
+// quotient, and one correction with the exact residual k - q n (a fused
+// multiply-add) rounds it to the quotient. Initialize checks every count of
+// every table against the division and keeps the division for a table where
+// any differs.
+inline float QuotientByReciprocal(float k, float n, float r) {
+  const float q = k * r;
+  return std::fma(std::fma(-q, n, k), r, q);
+}
+
+#if defined(__AVX2__) && defined(__FMA__)
+inline __m256 QuotientsByReciprocal(__m256 k, __m256 n, __m256 r) {
+  const __m256 q = _mm256_mul_ps(k, r);
+  return _mm256_fmadd_ps(_mm256_fnmadd_ps(q, n, k), r, q);
+}
+#elif defined(__AVX2__)
+// Without fused multiply-adds the correction cannot be exact; every table
+// then keeps the division (Initialize checks with the scalar form, whose
+// std::fma is exact on any processor).
+inline __m256 QuotientsByReciprocal(__m256 k, __m256 n, __m256) { return _mm256_div_ps(k, n); }
+#endif
+
 // The band values, written without branches so that a row converts as one
 // vectorised loop.
 //
@@ -360,16 +383,29 @@ void Cooccurrence::Initialize() {
     entropyTables_.clear();
     for (const TableSize& size : kTableSizes) {
       const int n = size.pairs;
-      EntropyTableEntry table{n, std::vector<float>(n + 1), std::vector<float>(n + 1),
-                              std::vector<float>(n + 1), std::vector<float>(n + 1)};
+      EntropyTableEntry table;
+      table.pairs = n;
+      table.values.resize(n + 1);
+      table.probability.resize(n + 1);
+      table.square.resize(n + 1);
+      table.entropyTerm.resize(n + 1);
       table.values[0] = 0.0f;
       // c / S is a single-precision division, like every step of the table.
       for (int c = 1; c <= n; ++c) {
         table.values[c] =
             log10f(static_cast<float>(c) / static_cast<float>(size.divisor) + kTableOffset);
       }
+      table.reciprocal = 1.0f / static_cast<float>(n);
+#if defined(__FMA__)
+      table.reciprocalExact = true;
+#else
+      table.reciprocalExact = false;
+#endif
       for (int k = 0; k <= n; ++k) {
         const float p = static_cast<float>(k) / static_cast<float>(n);
+        const float byReciprocal =
+            QuotientByReciprocal(static_cast<float>(k), static_cast<float>(n), table.reciprocal);
+        if (std::memcmp(&p, &byReciprocal, sizeof(p)) != 0) table.reciprocalExact = false;
         table.probability[k] = p;
         table.square[k] = p * p;
         // The product p * N is exact in double; its truncation can fall one
@@ -396,6 +432,11 @@ const Cooccurrence::EntropyTableEntry* Cooccurrence::FindTable(int64_t pairs) co
 const std::vector<float>* Cooccurrence::EntropyTable(int64_t pairs) const {
   const EntropyTableEntry* table = FindTable(pairs);
   return table == nullptr ? nullptr : &table->values;
+}
+
+bool Cooccurrence::MultipliesByReciprocal(int64_t pairs) const {
+  const EntropyTableEntry* table = FindTable(pairs);
+  return table != nullptr && table->reciprocalExact;
 }
 
 void Cooccurrence::AddNewImage(const cv::Mat& image) {
@@ -848,19 +889,26 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
   for (int dir = 0; dir < kDirections; ++dir) {
     const EntropyTableEntry& table = *tables[dir];
     const __m256 total = _mm256_set1_ps(static_cast<float>(pairs[dir]));
+    const __m256 reciprocal = _mm256_set1_ps(table.reciprocal);
     // Eight cells of the eight blocks at a time: transposed, each register
     // holds one cell of every block. Bit q of `active` is set when a cell of
-    // 4q..4q+3 is non-zero in some block.
+    // 4q..4q+3 is non-zero in some block; K and P are filled for those quads
+    // only, and nothing below reads the others.
     uint64_t active = 0;
     for (int base = 0; base < kCells; base += 8) {
       __m128i rows[8];
+      __m128i any = _mm_setzero_si128();
       for (int b = 0; b < kBatch; ++b) {
         rows[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(block[b][dir] + base));
+        any = _mm_or_si128(any, rows[b]);
       }
+      if (_mm_testz_si128(any, any)) continue;
       Transpose8x8(rows);
       for (int j = 0; j < 8; ++j) {
         K[base + j] = _mm256_cvtepu16_epi32(rows[j]);
-        P[base + j] = _mm256_div_ps(_mm256_cvtepi32_ps(K[base + j]), total);
+        const __m256 k = _mm256_cvtepi32_ps(K[base + j]);
+        P[base + j] = table.reciprocalExact ? QuotientsByReciprocal(k, total, reciprocal)
+                                            : _mm256_div_ps(k, total);
       }
       const __m128i low = _mm_or_si128(_mm_or_si128(rows[0], rows[1]), _mm_or_si128(rows[2], rows[3]));
       const __m128i high = _mm_or_si128(_mm_or_si128(rows[4], rows[5]), _mm_or_si128(rows[6], rows[7]));
@@ -997,7 +1045,10 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
     const __m256 differenceEntropy = histogramEntropy(differences, 0, kLevels - 1);
 
     __m256 diagonal = _mm256_setzero_ps();
-    for (int r = 0; r < kLevels; ++r) diagonal = _mm256_add_ps(diagonal, P[r + kLevels * r]);
+    for (int r = 0; r < kLevels; ++r) {
+      const int cell = r + kLevels * r;
+      if ((active >> (cell / 4)) & 1) diagonal = _mm256_add_ps(diagonal, P[cell]);
+    }
 
     const __m256 statistics[kStatistics] = {
         secondMoment, contrast,    correlation, sumOfSquares,       inverseDifferenceMoment,

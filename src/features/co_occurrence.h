@@ -93,6 +93,9 @@ class Cooccurrence : public ExtractionMethod {
   // The entropy table for a direction with `pairs` pairs: entry c is
   // log10(c / S + 1e-6) (entry 0 is 0), or null when no table exists.
   const std::vector<float>* EntropyTable(int64_t pairs) const;
+  // Whether the probabilities k / N of that table are computed from the
+  // reciprocal of N (false when no table exists).
+  bool MultipliesByReciprocal(int64_t pairs) const;
 
  protected:
   explicit Cooccurrence(int band) : band_(band) {}
@@ -113,6 +116,10 @@ class Cooccurrence : public ExtractionMethod {
     std::vector<float> probability;
     std::vector<float> square;
     std::vector<float> entropyTerm;
+    // 1 / N rounded, and whether k / N comes out of it bit for bit for
+    // every k in 0..N (then the batches multiply instead of dividing).
+    float reciprocal = 0.0f;
+    bool reciprocalExact = false;
   };
   const EntropyTableEntry* FindTable(int64_t pairs) const;
   // The statistics of a block from its symmetric pair counts with the pair

@@ -563,6 +563,29 @@ TEST(Cooccurrence, ThirtyTwoBinsUseLevelsZeroToSeven) {
                  PlainFeatures(method->levels(), Block(0, 0, 16, 16), 1), "32 bins");
 }
 
+// The batches multiply by 1 / N instead of dividing only where that gives
+// every quotient k / N of the table bit for bit; with fused multiply-adds it
+// does for all six tables, and the batches then match the single blocks
+// (tested above) by way of the multiplication.
+TEST(Cooccurrence, ProbabilitiesFromTheReciprocalAreTheQuotients) {
+  auto method = Configured<CoocH>(16);
+  for (int pairs : {450, 480, 1922, 1984, 112, 98}) {
+#if defined(__FMA__)
+    EXPECT_TRUE(method->MultipliesByReciprocal(pairs)) << pairs;
+#endif
+    const float n = static_cast<float>(pairs);
+    const float r = 1.0f / n;
+    for (int k = 0; k <= pairs; ++k) {
+      const float q = static_cast<float>(k) * r;
+      const float corrected = std::fma(std::fma(-q, n, static_cast<float>(k)), r, q);
+      if (method->MultipliesByReciprocal(pairs)) {
+        ASSERT_EQ(corrected, static_cast<float>(k) / n) << k << " / " << pairs;
+      }
+    }
+  }
+  EXPECT_FALSE(method->MultipliesByReciprocal(180));
+}
+
 TEST(Cooccurrence, BlockWithoutEntropyTableStops) {
   auto method = Configured<CoocV>(16);
   method->AddNewImage(RandomImage(12, 12, 7));
