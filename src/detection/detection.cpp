@@ -138,10 +138,12 @@ void Detection::BuildPyramid(const cv::Mat& frame) {
 float Detection::ClassifyWindow(Model& model, int x, int y) {
   int nblocks = static_cast<int>(model.blockModels.size());
   featureControl_->FillCache(model, x, y, 0, nblocks - 1);
-  featureControl_->GetWindowFeatures(model, x, y, featureBuffer_.get());
+  // Cached blocks are scored where the cache holds them.
+  slices_.resize(static_cast<size_t>(nblocks));
+  featureControl_->GetWindowSlices(model, x, y, featureBuffer_.get(), slices_.data());
   float response = 0.0f;
   float other = 0.0f;
-  model.ClassifyFeatures(featureBuffer_.get(), &response, &other);
+  model.ClassifySlices(slices_.data(), &response, &other);
   return response;
 }
 

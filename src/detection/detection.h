@@ -145,6 +145,7 @@ class Detection {
   int numberOfStages_ = 0;
   std::vector<std::string> objectTypes_;
   std::unique_ptr<float[]> featureBuffer_;
+  std::vector<const float*> slices_;  // one per block of the model scored
   Samples samples_;
   int nFrames_ = 0;
   int frameIndex_ = 0;

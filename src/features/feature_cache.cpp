@@ -221,12 +221,17 @@ void FeatureCache::Add(int x, int y, int width, int height, const float* values)
 }
 
 void FeatureCache::Retrieve(int x, int y, int width, int height, float* out) const {
+  if (entryLength_ > 0) {
+    std::memcpy(out, Entry(x, y, width, height), static_cast<size_t>(entryLength_) * sizeof(float));
+  } else {
+    Entry(x, y, width, height);
+  }
+}
+
+const float* FeatureCache::Entry(int x, int y, int width, int height) const {
   int slot = FindSlot(x, y, width, height);
   if (__builtin_expect(slot < 0, 0)) FailRetrieve(x, y, width, height);
-  if (entryLength_ > 0) {
-    std::memcpy(out, SlotData(slot),
-                static_cast<size_t>(entryLength_) * sizeof(float));
-  }
+  return SlotData(slot);
 }
 
 void FeatureCache::Clear() {

@@ -32,6 +32,9 @@ class FeatureCache {
   // Copies the entry of a rectangle stored since the last Clear to out.
   // Throws the fatal Failure when the rectangle is not stored.
   void Retrieve(int x, int y, int width, int height, float* out) const;
+  // The stored entry itself, without a copy; it stays in place until the
+  // next Clear. Throws the fatal Failure when the rectangle is not stored.
+  const float* Entry(int x, int y, int width, int height) const;
   // Forgets every entry; storage stays for the next image.
   void Clear();
 

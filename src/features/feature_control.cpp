@@ -261,6 +261,16 @@ void FeatureControl::GetBlockFeatures(int dy, const BlockModel& block, int dx, f
 }
 
 void FeatureControl::GetWindowFeatures(const Model& model, int dx, int dy, float* out) {
+  WindowFeatures(model, dx, dy, out, nullptr);
+}
+
+void FeatureControl::GetWindowSlices(const Model& model, int dx, int dy, float* scratch,
+                                     const float** slices) {
+  WindowFeatures(model, dx, dy, scratch, slices);
+}
+
+void FeatureControl::WindowFeatures(const Model& model, int dx, int dy, float* out,
+                                    const float** slices) {
   const auto& blocks = model.blockModels;
   size_t b = 0;
   while (b < blocks.size()) {
@@ -268,7 +278,19 @@ void FeatureControl::GetWindowFeatures(const Model& model, int dx, int dy, float
     MethodInstance& instance = *instances_[static_cast<size_t>(block.instanceIndex)];
     if (instance.cache != nullptr) {
       const BlockRect& r = block.rect;
-      instance.cache->Retrieve(r.x0 + dx, r.y0 + dy, r.width, r.height, out);
+      if (slices != nullptr) {
+        const float* entry = instance.cache->Entry(r.x0 + dx, r.y0 + dy, r.width, r.height);
+        slices[b] = entry;
+        // A scan's windows read their cached blocks from far apart in the
+        // cache; asking for them now lets the misses overlap with the rest
+        // of the walk instead of stalling the scoring one block at a time.
+        const char* first = reinterpret_cast<const char*>(entry);
+        const char* last = reinterpret_cast<const char*>(entry + block.nfeatures) - 1;
+        for (const char* line = first; line <= last; line += 64) __builtin_prefetch(line);
+        __builtin_prefetch(last);
+      } else {
+        instance.cache->Retrieve(r.x0 + dx, r.y0 + dy, r.width, r.height, out);
+      }
       out += block.nfeatures;
       ++b;
       continue;
@@ -278,6 +300,7 @@ void FeatureControl::GetWindowFeatures(const Model& model, int dx, int dy, float
     for (; b < blocks.size() && blocks[b]->instanceIndex == block.instanceIndex; ++b) {
       batchRects_.push_back(Shifted(blocks[b]->rect, dx, dy));
       batchOut_.push_back(out);
+      if (slices != nullptr) slices[b] = out;
       out += blocks[b]->nfeatures;
     }
     instance.method->ExtractFeaturesBatch(batchRects_.data(), static_cast<int>(batchRects_.size()),

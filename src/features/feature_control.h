@@ -66,6 +66,11 @@ class FeatureControl {
   // gives for each in turn. Consecutive uncached blocks of one instance are
   // extracted in one call, which lets a method evaluate them together.
   void GetWindowFeatures(const Model& model, int dx, int dy, float* out);
+  // The same features without copying the cached ones: slices[b] points at
+  // block b's values, in the cache for a cached instance (valid until the
+  // next ReleaseImage), else in scratch, which is laid out as out above
+  // (model.nrawfeatures values).
+  void GetWindowSlices(const Model& model, int dx, int dy, float* scratch, const float** slices);
   void ReleaseImage();
 
   // Adds a prototype under its GetName(), replacing one of that name. Lets
@@ -84,6 +89,9 @@ class FeatureControl {
   std::vector<BlockRect> batchRects_;
   std::vector<float> batchValues_;
   std::vector<float*> batchOut_;
+
+  // GetWindowFeatures (slices null) and GetWindowSlices in one walk.
+  void WindowFeatures(const Model& model, int dx, int dy, float* out, const float** slices);
 };
 
 }  // namespace pedscan

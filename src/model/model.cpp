@@ -246,38 +246,51 @@ void Model::TrainPLSRegression() {
 }
 
 void Model::ClassifyFeatures(const float* raw, float* response, float* other) {
-  float* input = inputBuffer.data();
   if (AllRawFeatures) {
-    std::memcpy(input, raw, sizeof(float) * static_cast<size_t>(std::max(nrawfeatures, 0)));
+    std::memcpy(inputBuffer.data(), raw, sizeof(float) * static_cast<size_t>(std::max(nrawfeatures, 0)));
+    ClassifyInput(inputBuffer.data(), response, other);
+    return;
+  }
+  rawSlices_.resize(blockModels.size());
+  for (size_t b = 0; b < blockModels.size(); ++b) {
+    rawSlices_[b] = raw;
+    raw += blockModels[b]->nfeatures;
+  }
+  ClassifySlices(rawSlices_.data(), response, other);
+}
+
+void Model::ClassifySlices(const float* const* slices, float* response, float* other) {
+  float* out = inputBuffer.data();
+  if (AllRawFeatures) {
+    for (size_t b = 0; b < blockModels.size(); ++b) {
+      const size_t m = static_cast<size_t>(std::max(blockModels[b]->nfeatures, 0));
+      std::memcpy(out, slices[b], sizeof(float) * m);
+      out += m;
+    }
   } else if (packedBlocks_.size() == blockModels.size()) {
-    const float* slice = raw;
-    float* out = input;
     const float* parameters = packedParameters_.data();
-    for (const PackedBlock& block : packedBlocks_) {
+    for (size_t b = 0; b < packedBlocks_.size(); ++b) {
+      const PackedBlock& block = packedBlocks_[b];
       const int m = block.nfeatures;
       if (block.kind == PackedBlock::kFused) {
         const float* mean = parameters + block.offset;
-        ProjectPackedColumns(slice, mean, mean + m, mean + 2 * static_cast<size_t>(m), m,
+        ProjectPackedColumns(slices[b], mean, mean + m, mean + 2 * static_cast<size_t>(m), m,
                              block.outputs, out);
       } else if (block.kind == PackedBlock::kCopy) {
-        std::memcpy(out, slice, sizeof(float) * static_cast<size_t>(m));
+        std::memcpy(out, slices[b], sizeof(float) * static_cast<size_t>(m));
       } else {
-        block.block->ProjectSlice(slice, out);
+        block.block->ProjectSlice(slices[b], out);
       }
-      slice += m;
       out += block.outputs;
     }
   } else {
     // Blocks that were never prepared: the same results through each block.
-    const float* slice = raw;
-    float* out = input;
-    for (const std::unique_ptr<BlockModel>& block : blockModels) {
-      block->ProjectSlice(slice, out);
-      slice += block->nfeatures;
-      out += block->OutputLength();
+    for (size_t b = 0; b < blockModels.size(); ++b) {
+      blockModels[b]->ProjectSlice(slices[b], out);
+      out += blockModels[b]->OutputLength();
     }
   }
-  ClassifyInput(input, response, other);
+  ClassifyInput(inputBuffer.data(), response, other);
 }
 
 void Model::ClassifyInput(const float* input, float* response, float* other) {

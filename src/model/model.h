@@ -56,6 +56,10 @@ class Model {
   // block projects its slice (or passes it through), then ClassifyInput.
   // Requires a trained or read model. Allocates nothing.
   void ClassifyFeatures(const float* raw, float* response, float* other);
+  // The same with each block's slice wherever it lies: slices[b] points at
+  // the blockModels[b]->nfeatures values of block b. Lets a window be scored
+  // straight from cached block features without gathering them first.
+  void ClassifySlices(const float* const* slices, float* response, float* other);
   // Model input (nfeatures values) to response and other. QDA scores the
   // window PLS projection onto the factors it kept (at most nfactors); PLS
   // regression gives the fitted label and other = -1. An untrained QDA throws
@@ -114,6 +118,7 @@ class Model {
   void PackBlocks();
 
   std::vector<PackedBlock> packedBlocks_;
+  std::vector<const float*> rawSlices_;  // ClassifyFeatures' slices of its raw vector
   std::vector<float> packedParameters_;
 };
 

@@ -320,7 +320,8 @@ TEST(FeatureControl, CachedAndUncachedBlocksGiveIdenticalFeatures) {
   cooc.Initialize();
 
   const int n = cached.nrawfeatures;
-  std::vector<float> viaCache(n), viaMethod(n), reference(n);
+  std::vector<float> viaCache(n), viaMethod(n), reference(n), window(n), scratch(n);
+  std::vector<const float*> slices(cached.blockModels.size());
   for (unsigned seed : {1u, 2u}) {
     cv::Mat image = RandomImage(80, 72, seed);
     control.AddNewImage(image);
@@ -345,6 +346,17 @@ TEST(FeatureControl, CachedAndUncachedBlocksGiveIdenticalFeatures) {
             << "window at " << dx << "," << dy;
         ASSERT_EQ(std::memcmp(viaMethod.data(), reference.data(), n * sizeof(float)), 0)
             << "window at " << dx << "," << dy;
+        // The whole window in one call, copied or pointed at in the cache.
+        control.GetWindowFeatures(cached, dx, dy, window.data());
+        ASSERT_EQ(std::memcmp(window.data(), reference.data(), n * sizeof(float)), 0);
+        control.GetWindowSlices(cached, dx, dy, scratch.data(), slices.data());
+        offset = 0;
+        for (size_t b = 0; b < cached.blockModels.size(); ++b) {
+          const int m = cached.blockModels[b]->nfeatures;
+          ASSERT_EQ(std::memcmp(slices[b], &reference[offset], m * sizeof(float)), 0)
+              << "block " << b << " of the window at " << dx << "," << dy;
+          offset += m;
+        }
       }
     }
     EXPECT_GT(std::count_if(viaCache.begin(), viaCache.end(), [](float v) { return v != 0.0f; }),

@@ -437,6 +437,18 @@ TEST(Model, ClassifyFeaturesMatchesAPlainScalarPathBitForBit) {
       model->ClassifyFeatures(raw.data(), &response, &other);
       ASSERT_TRUE(SameBits(response, expectedResponse)) << w;
       ASSERT_TRUE(SameBits(other, expectedOther)) << w;
+
+      // The same slices scattered in memory, in reverse order.
+      std::vector<float> scattered(raw.size());
+      const float* slices[4];
+      for (int b = 0; b < 4; ++b) {
+        float* at = scattered.data() + (3 - b) * c.features;
+        std::copy_n(raw.data() + b * c.features, c.features, at);
+        slices[b] = at;
+      }
+      model->ClassifySlices(slices, &response, &other);
+      ASSERT_TRUE(SameBits(response, expectedResponse)) << w;
+      ASSERT_TRUE(SameBits(other, expectedOther)) << w;
     }
   }
 }
