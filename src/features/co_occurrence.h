@@ -144,7 +144,7 @@ class Cooccurrence : public ExtractionMethod {
     uint32_t bits = 0xFFFFFFFFu;  // a NaN pattern, never a bin value
     float value = 0.0f;
   };
-  static constexpr int kLogCacheBits = 10;
+  static constexpr int kLogCacheBits = 16;
 
   int bins_ = -1;
   int distance_ = -1;
