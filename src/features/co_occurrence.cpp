@@ -891,10 +891,10 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
     const __m256 total = _mm256_set1_ps(static_cast<float>(pairs[dir]));
     const __m256 reciprocal = _mm256_set1_ps(table.reciprocal);
     // Eight cells of the eight blocks at a time: transposed, each register
-    // holds one cell of every block. Bit q of `active` is set when a cell of
-    // 4q..4q+3 is non-zero in some block; K and P are filled for those quads
-    // only, and nothing below reads the others.
-    uint64_t active = 0;
+    // holds one cell of every block. Bit i % 64 of cells[i / 64] is set when
+    // cell i is non-zero in some block; K and P are filled for the groups of
+    // eight that hold such a cell, and nothing below reads any other cell.
+    uint64_t cells[kCells / 64] = {0, 0, 0, 0};
     for (int base = 0; base < kCells; base += 8) {
       __m128i rows[8];
       __m128i any = _mm_setzero_si128();
@@ -910,18 +910,17 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
         P[base + j] = table.reciprocalExact ? QuotientsByReciprocal(k, total, reciprocal)
                                             : _mm256_div_ps(k, total);
       }
-      const __m128i low = _mm_or_si128(_mm_or_si128(rows[0], rows[1]), _mm_or_si128(rows[2], rows[3]));
-      const __m128i high = _mm_or_si128(_mm_or_si128(rows[4], rows[5]), _mm_or_si128(rows[6], rows[7]));
-      active |= static_cast<uint64_t>(!_mm_testz_si128(low, low)) << (base / 4);
-      active |= static_cast<uint64_t>(!_mm_testz_si128(high, high)) << (base / 4 + 1);
+      // Bit j: cell base + j is filled in some block.
+      uint32_t filled = 0;
+      for (int j = 0; j < 8; ++j) {
+        filled |= static_cast<uint32_t>(!_mm_testz_si128(rows[j], rows[j])) << j;
+      }
+      cells[base / 64] |= static_cast<uint64_t>(filled) << (base % 64);
     }
 
-    // Every sum over the cells below adds non-negative terms in flat cell
-    // order, so the quads whose cells are empty in every block, which add
-    // only +0, are skipped.
-    //
-    // Sum and difference histograms (column outer, row inner: cell i is
-    // (i % 16, i / 16)), the marginal, and the three cell-table products.
+    // Every sum over the cells below adds non-negative terms, each in its
+    // own fixed order, so the cells empty in every block, which add only +0,
+    // are skipped.
     __m256 sums[kSumBins];
     __m256 differences[kLevels];
     __m256 marginal[kLevels];
@@ -930,30 +929,54 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
     const float* const rowTimesColumn = cellTables_[kRowTimesColumn].data();
     const float* const rowTable = cellTables_[kRow].data();
     const float* const inverseDifference = cellTables_[kInverseDifference].data();
-    __m256 x0 = _mm256_setzero_ps(), x1 = x0, x2 = x0, x3 = x0;  // expected
-    __m256 r0 = x0, r1 = x0, r2 = x0, r3 = x0;                   // row mean
-    __m256 v0 = x0, v1 = x0, v2 = x0, v3 = x0;                   // inverse difference
-    const auto cellSums = [&](int i, __m256& x, __m256& rm, __m256& v) {
-      const __m256 p = P[i];
-      const int r = i % kLevels;
-      const int c = i / kLevels;
-      sums[r + c + 2] = _mm256_add_ps(sums[r + c + 2], p);
-      differences[std::abs(r - c)] = _mm256_add_ps(differences[std::abs(r - c)], p);
-      marginal[r] = _mm256_add_ps(marginal[r], p);
-      x = _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(rowTimesColumn[i]), p));
-      rm = _mm256_add_ps(rm, _mm256_mul_ps(_mm256_set1_ps(rowTable[i]), p));
-      v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_set1_ps(inverseDifference[i]), p));
-    };
-    for (uint64_t quads = active; quads != 0; quads &= quads - 1) {
-      const int i = 4 * __builtin_ctzll(quads);
-      cellSums(i, x0, r0, v0);
-      cellSums(i + 1, x1, r1, v1);
-      cellSums(i + 2, x2, r2, v2);
-      cellSums(i + 3, x3, r3, v3);
+    // The cell-table products: lane l of DotProduct's four takes the cells
+    // i with i % 4 == l, so each lane walks its own filled cells in order.
+    __m256 x[4], rm[4], v[4];
+    for (int lane = 0; lane < 4; ++lane) {
+      __m256 xl = _mm256_setzero_ps(), rl = xl, vl = xl;
+      const uint64_t laneCells = 0x1111111111111111ull << lane;
+      for (int word = 0; word < kCells / 64; ++word) {
+        for (uint64_t bits = cells[word] & laneCells; bits != 0; bits &= bits - 1) {
+          const int i = 64 * word + __builtin_ctzll(bits);
+          const __m256 p = P[i];
+          xl = _mm256_add_ps(xl, _mm256_mul_ps(_mm256_set1_ps(rowTimesColumn[i]), p));
+          rl = _mm256_add_ps(rl, _mm256_mul_ps(_mm256_set1_ps(rowTable[i]), p));
+          vl = _mm256_add_ps(vl, _mm256_mul_ps(_mm256_set1_ps(inverseDifference[i]), p));
+        }
+      }
+      x[lane] = xl;
+      rm[lane] = rl;
+      v[lane] = vl;
     }
-    const __m256 expected = FoldLanes(x0, x1, x2, x3);
-    const __m256 rowMean = FoldLanes(r0, r1, r2, r3);
-    const __m256 inverseDifferenceMoment = FoldLanes(v0, v1, v2, v3);
+    const __m256 expected = FoldLanes(x[0], x[1], x[2], x[3]);
+    const __m256 rowMean = FoldLanes(rm[0], rm[1], rm[2], rm[3]);
+    const __m256 inverseDifferenceMoment = FoldLanes(v[0], v[1], v[2], v[3]);
+    __m256 squaredRowDeviation[kLevels];
+    for (int r = 0; r < kLevels; ++r) {
+      const __m256 deviation = _mm256_sub_ps(_mm256_set1_ps(static_cast<float>(r + 1)), rowMean);
+      squaredRowDeviation[r] = _mm256_mul_ps(deviation, deviation);
+    }
+    // In flat cell order (column outer, row inner: cell i is (i % 16,
+    // i / 16)): the sums over the non-zero cells of Evaluate, and the sum and
+    // difference histograms and the marginal, bin by bin.
+    __m256 secondMoment = _mm256_setzero_ps();
+    __m256 sumOfSquares = _mm256_setzero_ps();
+    __m256 entropy = _mm256_setzero_ps();
+    const float* const entropyTerm = table.entropyTerm.data();
+    for (int word = 0; word < kCells / 64; ++word) {
+      for (uint64_t bits = cells[word]; bits != 0; bits &= bits - 1) {
+        const int i = 64 * word + __builtin_ctzll(bits);
+        secondMoment = _mm256_add_ps(secondMoment, _mm256_mul_ps(P[i], P[i]));
+        sumOfSquares =
+            _mm256_add_ps(sumOfSquares, _mm256_mul_ps(squaredRowDeviation[i % kLevels], P[i]));
+        entropy = _mm256_sub_ps(entropy, _mm256_i32gather_ps(entropyTerm, K[i], 4));
+        const int r = i % kLevels;
+        const int c = i / kLevels;
+        sums[r + c + 2] = _mm256_add_ps(sums[r + c + 2], P[i]);
+        differences[std::abs(r - c)] = _mm256_add_ps(differences[std::abs(r - c)], P[i]);
+        marginal[r] = _mm256_add_ps(marginal[r], P[i]);
+      }
+    }
     const auto withTable = [](const float* t, const __m256* v) {
       return [t, v](int i) { return _mm256_mul_ps(_mm256_set1_ps(t[i]), v[i]); };
     };
@@ -967,44 +990,6 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
     const __m256 spread = _mm256_add_ps(sigma, _mm256_set1_ps(kDeviationOffset));
     const __m256 correlation =
         _mm256_div_ps(_mm256_sub_ps(expected, meanSquare), _mm256_mul_ps(spread, spread));
-
-    // The sums over the non-zero cells of Evaluate, taken over every cell:
-    // an empty cell's terms are +0, which leaves these sums (never -0) as
-    // they are.
-    __m256 squaredRowDeviation[kLevels];
-    for (int r = 0; r < kLevels; ++r) {
-      const __m256 deviation = _mm256_sub_ps(_mm256_set1_ps(static_cast<float>(r + 1)), rowMean);
-      squaredRowDeviation[r] = _mm256_mul_ps(deviation, deviation);
-    }
-    __m256 secondMoment = _mm256_setzero_ps();
-    __m256 sumOfSquares = _mm256_setzero_ps();
-    const float* const entropyTerm = table.entropyTerm.data();
-    for (uint64_t quads = active; quads != 0; quads &= quads - 1) {
-      const int first = 4 * __builtin_ctzll(quads);
-      for (int i = first; i < first + 4; ++i) {
-        secondMoment = _mm256_add_ps(secondMoment, _mm256_mul_ps(P[i], P[i]));
-        sumOfSquares =
-            _mm256_add_ps(sumOfSquares, _mm256_mul_ps(squaredRowDeviation[i % kLevels], P[i]));
-      }
-    }
-    // The entropy terms are looked up by each block's own count: eight
-    // scalar chains, which this processor runs faster than a gather.
-    float e0 = 0.0f, e1 = 0.0f, e2 = 0.0f, e3 = 0.0f, e4 = 0.0f, e5 = 0.0f, e6 = 0.0f, e7 = 0.0f;
-    for (uint64_t quads = active; quads != 0; quads &= quads - 1) {
-      const int first = 4 * __builtin_ctzll(quads);
-      for (int i = first; i < first + 4; ++i) {
-        const int* k = reinterpret_cast<const int*>(&K[i]);
-        e0 -= entropyTerm[k[0]];
-        e1 -= entropyTerm[k[1]];
-        e2 -= entropyTerm[k[2]];
-        e3 -= entropyTerm[k[3]];
-        e4 -= entropyTerm[k[4]];
-        e5 -= entropyTerm[k[5]];
-        e6 -= entropyTerm[k[6]];
-        e7 -= entropyTerm[k[7]];
-      }
-    }
-    const __m256 entropy = _mm256_setr_ps(e0, e1, e2, e3, e4, e5, e6, e7);
 
     __m256 squaredDeviations[33];
     for (int i = 0; i < 33; ++i) {
@@ -1047,7 +1032,7 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
     __m256 diagonal = _mm256_setzero_ps();
     for (int r = 0; r < kLevels; ++r) {
       const int cell = r + kLevels * r;
-      if ((active >> (cell / 4)) & 1) diagonal = _mm256_add_ps(diagonal, P[cell]);
+      if ((cells[cell / 64] >> (cell % 64)) & 1) diagonal = _mm256_add_ps(diagonal, P[cell]);
     }
 
     const __m256 statistics[kStatistics] = {
