@@ -498,6 +498,29 @@ inline float Cooccurrence::HistogramLog(float h) {
   return slot.value;
 }
 
+#if defined(__AVX2__)
+inline __m256 Cooccurrence::HistogramLogs(__m256 h) {
+  // The slots of all eight bins are looked up at once; only when one of
+  // them misses are the lanes taken one by one (and the misses filled).
+  const __m256i bits = _mm256_castps_si256(h);
+  const __m256i slot = _mm256_srli_epi32(
+      _mm256_mullo_epi32(bits, _mm256_set1_epi32(static_cast<int>(2654435761u))),
+      32 - kLogCacheBits);
+  static_assert(sizeof(LogSlot) == 2 * sizeof(int32_t), "a slot is its bits, then its value");
+  const int* const words = reinterpret_cast<const int*>(logCache_.data());
+  const __m256i at = _mm256_slli_epi32(slot, 1);
+  const __m256i cached = _mm256_i32gather_epi32(words, at, 4);
+  if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(cached, bits)) == -1) {
+    return _mm256_i32gather_ps(reinterpret_cast<const float*>(words + 1), at, 4);
+  }
+  alignas(32) float lanes[kBatch];
+  _mm256_store_ps(lanes, h);
+  return _mm256_setr_ps(HistogramLog(lanes[0]), HistogramLog(lanes[1]), HistogramLog(lanes[2]),
+                        HistogramLog(lanes[3]), HistogramLog(lanes[4]), HistogramLog(lanes[5]),
+                        HistogramLog(lanes[6]), HistogramLog(lanes[7]));
+}
+#endif
+
 void Cooccurrence::ReleaseImage() { levels_.release(); }
 
 void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
@@ -884,7 +907,6 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
   // Every value below is one register of eight: lane b belongs to block b.
   alignas(32) __m256 P[kCells];
   alignas(32) __m256i K[kCells];
-  alignas(32) float lanes[kBatch];
   alignas(32) float results[kStatistics][kBatch];
   for (int dir = 0; dir < kDirections; ++dir) {
     const EntropyTableEntry& table = *tables[dir];
@@ -1008,12 +1030,7 @@ void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], 
         if (_mm256_movemask_ps(nonZero) == 0) continue;
         // Every lane's logarithm is taken (an empty bin's too, which the
         // blend then drops): fewer branches than skipping it.
-        _mm256_store_ps(lanes, bins[i]);
-        const __m256 logarithms = _mm256_setr_ps(
-            HistogramLog(lanes[0]), HistogramLog(lanes[1]), HistogramLog(lanes[2]),
-            HistogramLog(lanes[3]), HistogramLog(lanes[4]), HistogramLog(lanes[5]),
-            HistogramLog(lanes[6]), HistogramLog(lanes[7]));
-        const __m256 term = _mm256_mul_ps(bins[i], logarithms);
+        const __m256 term = _mm256_mul_ps(bins[i], HistogramLogs(bins[i]));
         result = _mm256_blendv_ps(result, _mm256_sub_ps(result, term), nonZero);
       }
       return result;

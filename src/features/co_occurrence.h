@@ -26,6 +26,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
 #include <opencv2/core.hpp>
 
 #include "features/extraction_method.h"
@@ -139,6 +143,10 @@ class Cooccurrence : public ExtractionMethod {
   // log10(h + 0.00001) of a histogram bin, remembered by the bin's bits:
   // neighbouring blocks of an image repeat many bin values.
   float HistogramLog(float h);
+#if defined(__AVX2__)
+  // HistogramLog of each lane.
+  __m256 HistogramLogs(__m256 h);
+#endif
 
   struct LogSlot {
     uint32_t bits = 0xFFFFFFFFu;  // a NaN pattern, never a bin value
