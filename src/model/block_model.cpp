@@ -41,11 +41,14 @@ void ProjectGroup(const float* x, const float* mean, const float* std, const flo
       acc[g] = _mm_add_ps(acc[g], _mm_mul_ps(s, _mm_loadu_ps(columns + g * stride + i)));
     }
   }
+  // The tail's standardised values serve every column: computed once.
+  float standardized[3];
+  for (int i = body; i < m; ++i) standardized[i - body] = (x[i] - mean[i]) / std[i];
   for (int g = 0; g < G; ++g) {
     alignas(16) float lane[4];
     _mm_store_ps(lane, acc[g]);
     const float* column = columns + g * stride;
-    for (int i = body; i < m; ++i) lane[0] += (x[i] - mean[i]) / std[i] * column[i];
+    for (int i = body; i < m; ++i) lane[0] += standardized[i - body] * column[i];
     out[g] = ((lane[1] + lane[0]) + lane[2]) + lane[3];
   }
 }
@@ -126,6 +129,9 @@ void ProjectPacked(const float* x, const float* mean, const float* std, const fl
       packed += 4;
     }
   }
+  // The tail's standardised values serve every column: computed once.
+  float standardized[3];
+  for (int i = body; i < m; ++i) standardized[i - body] = (x[i] - mean[i]) / std[i];
   const float* tail = packed;
   for (int g = 0; g < G; ++g) {
     alignas(16) float lane[4];
@@ -135,7 +141,7 @@ void ProjectPacked(const float* x, const float* mean, const float* std, const fl
     } else {
       _mm_store_ps(lane, single);
     }
-    for (int i = body; i < m; ++i) lane[0] += (x[i] - mean[i]) / std[i] * *tail++;
+    for (int i = body; i < m; ++i) lane[0] += standardized[i - body] * *tail++;
     out[g] = ((lane[1] + lane[0]) + lane[2]) + lane[3];
   }
 }
