@@ -135,9 +135,9 @@ void Detection::BuildPyramid(const cv::Mat& frame) {
   for (const ScaleLevel& level : levels_) levelImages_.push_back(MakeLevelImage(frame, level));
 }
 
-float Detection::ClassifyWindow(Model& model, int x, int y) {
+float Detection::ClassifyWindow(Model& model, int x, int y, bool cacheFilled) {
   int nblocks = static_cast<int>(model.blockModels.size());
-  featureControl_->FillCache(model, x, y, 0, nblocks - 1);
+  if (!cacheFilled) featureControl_->FillCache(model, x, y, 0, nblocks - 1);
   // Cached blocks are scored where the cache holds them.
   slices_.resize(static_cast<size_t>(nblocks));
   featureControl_->GetWindowSlices(model, x, y, featureBuffer_.get(), slices_.data());
@@ -175,7 +175,6 @@ void Detection::ScanFrame() {
         double threshold = 0.0;
         Model* model = objManager_->ModelbyObjType(type, level.index, k, &threshold);
         if (model == nullptr) continue;
-        WindowScorer score = [this, model](int x, int y) { return ClassifyWindow(*model, x, y); };
         if (k == 0) {
           std::printf(" (height: %d, x: %d, y: %d (%d,%d))", level.size, level.stepX, level.stepY,
                       width, height);
@@ -183,7 +182,11 @@ void Detection::ScanFrame() {
           candidates.clear();
           // Every window of the level is scanned, so the cached blocks are
           // computed up front, row by row, where neighbours share work.
-          featureControl_->FillCacheForScan(*model, width, height, level.stepX, level.stepY);
+          const bool filled =
+              featureControl_->FillCacheForScan(*model, width, height, level.stepX, level.stepY);
+          WindowScorer score = [this, model, filled](int x, int y) {
+            return ClassifyWindow(*model, x, y, filled);
+          };
           frameWindows += ScanWindows(width, height, model->windowW, model->windowH, level.stepX,
                                       level.stepY, threshold, score, candidates);
           haveCandidates = true;
@@ -197,6 +200,9 @@ void Detection::ScanFrame() {
               inside.push_back(candidate);
             }
           }
+          WindowScorer score = [this, model](int x, int y) {
+            return ClassifyWindow(*model, x, y, false);
+          };
           candidates = RescoreWindows(inside, model->windowW, model->windowH, threshold, score);
         }
       }

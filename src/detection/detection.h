@@ -133,7 +133,8 @@ class Detection {
   void BuildPyramid(const cv::Mat& frame);
   void ScanFrame();
   // The response of the model's window at (x, y) of the current level image.
-  float ClassifyWindow(Model& model, int x, int y);
+  // cacheFilled: the level's scan fill already stored every cached block.
+  float ClassifyWindow(Model& model, int x, int y, bool cacheFilled);
 
   std::vector<cv::Scalar> colors_;
   InputParameters* parameters_;

@@ -164,9 +164,9 @@ void FeatureControl::FillCache(const Model& model, int dx, int dy, int first, in
   }
 }
 
-void FeatureControl::FillCacheForScan(const Model& model, int width, int height, int stepX,
+bool FeatureControl::FillCacheForScan(const Model& model, int width, int height, int stepX,
                                       int stepY) {
-  if (width < model.windowW || height < model.windowH || stepX < 1 || stepY < 1) return;
+  if (width < model.windowW || height < model.windowH || stepX < 1 || stepY < 1) return false;
   // The blocks of one cached co-occurrence instance and one size share a map
   // of the block positions the scan reads.
   struct Group {
@@ -176,15 +176,17 @@ void FeatureControl::FillCacheForScan(const Model& model, int width, int height,
     std::vector<const BlockRect*> rects;
   };
   std::vector<Group> groups;
+  bool complete = true;  // no cached block left to FillCache
   for (const auto& block : model.blockModels) {
     MethodInstance& instance = *instances_[static_cast<size_t>(block->instanceIndex)];
-    if (instance.cache == nullptr || dynamic_cast<Cooccurrence*>(instance.method.get()) == nullptr) {
-      continue;
-    }
+    if (instance.cache == nullptr) continue;
     const BlockRect& r = block->rect;
-    // A rectangle whose corners disagree with its size stays with FillCache.
-    if (r.x1 - r.x0 + 1 != r.width || r.y1 - r.y0 + 1 != r.height || r.width < 1 ||
+    // Other cached methods, and a rectangle whose corners disagree with its
+    // size, stay with FillCache.
+    if (dynamic_cast<Cooccurrence*>(instance.method.get()) == nullptr ||
+        r.x1 - r.x0 + 1 != r.width || r.y1 - r.y0 + 1 != r.height || r.width < 1 ||
         r.height < 1) {
+      complete = false;
       continue;
     }
     auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
@@ -196,7 +198,7 @@ void FeatureControl::FillCacheForScan(const Model& model, int width, int height,
     }
     group->rects.push_back(&r);
   }
-  if (groups.empty()) return;
+  if (groups.empty()) return complete;
 
   // Positions of the rectangles relative to the image: window offset plus
   // block offset, which may leave the image only for a block lying outside
@@ -248,6 +250,7 @@ void FeatureControl::FillCacheForScan(const Model& model, int width, int height,
       }
     }
   }
+  return complete;
 }
 
 void FeatureControl::GetBlockFeatures(int dy, const BlockModel& block, int dx, float* out) {

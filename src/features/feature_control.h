@@ -54,8 +54,9 @@ class FeatureControl {
   // x = 0, stepX, ... while x + windowW <= width, likewise in y), row by row,
   // counting neighbouring blocks of a row incrementally. FillCache then finds
   // them all stored; the values are those FillCache would store. Other
-  // blocks are left to FillCache. Requires: stepX, stepY >= 1.
-  void FillCacheForScan(const Model& model, int width, int height, int stepX, int stepY);
+  // blocks are left to FillCache. Returns true when no cached block was left
+  // to it, so that FillCache has nothing to do for the scan's windows.
+  bool FillCacheForScan(const Model& model, int width, int height, int stepX, int stepY);
   // Writes block.nfeatures values of the block shifted by (dx, dy): from the
   // cache for a cached instance (FillCache must have stored the rectangle
   // since the last ReleaseImage), else extracted from the current image.

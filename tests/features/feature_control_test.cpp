@@ -396,7 +396,8 @@ TEST(FeatureControl, ScanFillStoresEveryWindowRectangleWithIdenticalFeatures) {
   for (int step : {1, 3, 7}) {
     cv::Mat image = RandomImage(97, 83, 30u + static_cast<unsigned>(step));
     control.AddNewImage(image);
-    control.FillCacheForScan(cached, image.cols, image.rows, step, step + 1);
+    // The cached HOG block is left to FillCache.
+    EXPECT_FALSE(control.FillCacheForScan(cached, image.cols, image.rows, step, step + 1));
     std::vector<int> slots;
     for (const auto& instance : control.instances()) {
       slots.push_back(instance->cache ? instance->cache->UsedSlots() : 0);
@@ -427,6 +428,45 @@ TEST(FeatureControl, ScanFillStoresEveryWindowRectangleWithIdenticalFeatures) {
     }
     control.ReleaseImage();
   }
+}
+
+TEST(FeatureControl, ScanFillOfCooccurrenceBlocksLeavesNothingToFillCache) {
+  Model cached, direct;
+  cached.FeatureParameters["cooc"] = With(kCooc, "cache", "1");
+  direct.FeatureParameters["cooc"] = kCooc;
+  for (Model* model : {&cached, &direct}) {
+    model->windowW = 48;
+    model->windowH = 48;
+    AddBlock(*model, "COOCS", "cooc", 0, 0, 16);
+    AddBlock(*model, "COOCS", "cooc", 16, 32, 16);
+    AddBlock(*model, "COOCV", "cooc", 8, 8, 32);
+  }
+  FeatureControl control;
+  control.SetModelMethods(cached);
+  control.SetModelMethods(direct);
+  control.ActivateModelMethods(std::vector<Model*>{&cached, &direct});
+  cv::Mat image = RandomImage(61, 77, 40u);
+  control.AddNewImage(image);
+  ASSERT_TRUE(control.FillCacheForScan(cached, image.cols, image.rows, 3, 5));
+  // Every window reads its blocks without FillCache, as the uncached model
+  // computes them.
+  const int n = cached.nrawfeatures;
+  std::vector<float> scratch(n), reference(n);
+  std::vector<const float*> slices(cached.blockModels.size());
+  for (int y = 0; y + cached.windowH <= image.rows; y += 5) {
+    for (int x = 0; x + cached.windowW <= image.cols; x += 3) {
+      control.GetWindowSlices(cached, x, y, scratch.data(), slices.data());
+      control.GetWindowFeatures(direct, x, y, reference.data());
+      int offset = 0;
+      for (size_t b = 0; b < slices.size(); ++b) {
+        const int m = cached.blockModels[b]->nfeatures;
+        ASSERT_EQ(std::memcmp(slices[b], &reference[offset], m * sizeof(float)), 0)
+            << "block " << b << " of the window at " << x << "," << y;
+        offset += m;
+      }
+    }
+  }
+  control.ReleaseImage();
 }
 
 TEST(FeatureControl, UnknownParameterKeyIsAPlainMessage) {
