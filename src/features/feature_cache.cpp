@@ -102,7 +102,8 @@ __attribute__((noinline)) void FeatureCache::SetWide(int x, int y, int width, in
 
 __attribute__((noinline)) void FeatureCache::GrowStorage() {
   size_t entry = static_cast<size_t>(entryLength_);
-  chunks_.emplace_back(new float[kChunkEntries * entry]);
+  chunks_.emplace_back(static_cast<float*>(
+      ::operator new[](kChunkEntries * entry * sizeof(float), kChunkAlignment)));
   valid_.resize(valid_.size() + kChunkEntries, false);
 }
 

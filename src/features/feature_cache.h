@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace pedscan {
@@ -138,7 +139,13 @@ class FeatureCache {
   KeyIndex index_;
   // Rectangles with a value outside 0..65535 (none in a normal scan).
   std::map<Rectangle, int> wideIndex_;
-  std::vector<std::unique_ptr<float[]>> chunks_;
+  // Chunks start on a cache line, so that an entry whose size is a whole
+  // number of lines (16 or 48 floats) spans no more lines than it must.
+  static constexpr std::align_val_t kChunkAlignment{64};
+  struct ChunkDelete {
+    void operator()(float* chunk) const { ::operator delete[](chunk, kChunkAlignment); }
+  };
+  std::vector<std::unique_ptr<float[], ChunkDelete>> chunks_;
   std::vector<bool> valid_;
   int used_ = 0;
 };
