@@ -746,9 +746,11 @@ namespace {
 // Moves the ordered counts of a block whose pixels start at column x of the
 // rows to the block one column to the right: the pairs that start in the
 // leaving column go, those that end in the entering column come. `rows`
-// holds the block's rows and d more below it. Counts live in copy 0 only;
-// the copies are summed before use, so a copy may wrap below zero while the
-// sum stays exact (16-bit arithmetic is modular).
+// holds the block's rows and d more below it. Leaving pairs are taken from
+// copy 0 and entering ones added to copy 1, so that in a uniform region the
+// two updates of a cell do not wait on each other; the copies are summed
+// before use, so a copy may wrap below zero while the sum stays exact
+// (16-bit arithmetic is modular).
 inline void SlideRight(OrderedCounts& counts, const uint8_t* const* rows, int height, int x,
                        int width, int d) {
   constexpr int L = Cooccurrence::kLevels;
@@ -757,15 +759,15 @@ inline void SlideRight(OrderedCounts& counts, const uint8_t* const* rows, int he
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = rows[y];
     --counts[0][0][row[leaving] + L * row[leaving + d]];
-    ++counts[0][0][row[entering] + L * row[entering + d]];
+    ++counts[0][1][row[entering] + L * row[entering + d]];
     if (y + d >= height) continue;
     const uint8_t* below = rows[y + d];
     --counts[1][0][row[leaving + d] + L * below[leaving]];
-    ++counts[1][0][row[entering + d] + L * below[entering]];
+    ++counts[1][1][row[entering + d] + L * below[entering]];
     --counts[2][0][row[leaving] + L * below[leaving]];
-    ++counts[2][0][row[x + width] + L * below[x + width]];
+    ++counts[2][1][row[x + width] + L * below[x + width]];
     --counts[3][0][row[leaving] + L * below[leaving + d]];
-    ++counts[3][0][row[entering] + L * below[entering + d]];
+    ++counts[3][1][row[entering] + L * below[entering + d]];
   }
 }
 
