@@ -498,29 +498,6 @@ inline float Cooccurrence::HistogramLog(float h) {
   return slot.value;
 }
 
-#if defined(__AVX2__)
-inline __m256 Cooccurrence::HistogramLogs(__m256 h) {
-  // The slots of all eight bins are looked up at once; only when one of
-  // them misses are the lanes taken one by one (and the misses filled).
-  const __m256i bits = _mm256_castps_si256(h);
-  const __m256i slot = _mm256_srli_epi32(
-      _mm256_mullo_epi32(bits, _mm256_set1_epi32(static_cast<int>(2654435761u))),
-      32 - kLogCacheBits);
-  static_assert(sizeof(LogSlot) == 2 * sizeof(int32_t), "a slot is its bits, then its value");
-  const int* const words = reinterpret_cast<const int*>(logCache_.data());
-  const __m256i at = _mm256_slli_epi32(slot, 1);
-  const __m256i cached = _mm256_i32gather_epi32(words, at, 4);
-  if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(cached, bits)) == -1) {
-    return _mm256_i32gather_ps(reinterpret_cast<const float*>(words + 1), at, 4);
-  }
-  alignas(32) float lanes[kBatch];
-  _mm256_store_ps(lanes, h);
-  return _mm256_setr_ps(HistogramLog(lanes[0]), HistogramLog(lanes[1]), HistogramLog(lanes[2]),
-                        HistogramLog(lanes[3]), HistogramLog(lanes[4]), HistogramLog(lanes[5]),
-                        HistogramLog(lanes[6]), HistogramLog(lanes[7]));
-}
-#endif
-
 void Cooccurrence::ReleaseImage() { levels_.release(); }
 
 void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
@@ -899,172 +876,335 @@ void Cooccurrence::ExtractFeaturesBatch(const BlockRect* rects, int count, float
 }
 
 #if defined(__AVX2__)
-void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
-                                 const int64_t* pairs, const EntropyTableEntry* const* tables,
-                                 float* const* out) {
-  // Lanes past `count` repeat the last block; their results are dropped.
-  const uint16_t(*block[kBatch])[kCells];
-  for (int b = 0; b < kBatch; ++b) block[b] = counts[std::min(b, count - 1)];
+// GCC 12's AVX-512 intrinsics start from deliberately undefined registers,
+// which its own warning mistakes for uninitialised reads.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+namespace {
 
-  // Every value below is one register of eight: lane b belongs to block b.
-  alignas(32) __m256 P[kCells];
-  alignas(32) __m256i K[kCells];
-  alignas(32) float results[kStatistics][kBatch];
+// The lanes the batches run in: eight blocks in an AVX register, or sixteen
+// in an AVX-512 one. Each pack offers the same few operations, so that one
+// evaluation serves both widths and takes the same steps in every lane.
+struct Pack8 {
+  using F = __m256;
+  using I = __m256i;
+  static constexpr int kLanes = 8;
+  static F Zero() { return _mm256_setzero_ps(); }
+  static F Set1(float x) { return _mm256_set1_ps(x); }
+  static F Add(F a, F b) { return _mm256_add_ps(a, b); }
+  static F Sub(F a, F b) { return _mm256_sub_ps(a, b); }
+  static F Mul(F a, F b) { return _mm256_mul_ps(a, b); }
+  static F Div(F a, F b) { return _mm256_div_ps(a, b); }
+  static F Sqrt(F a) { return _mm256_sqrt_ps(a); }
+  static F Gather(const float* table, I index) { return _mm256_i32gather_ps(table, index, 4); }
+  static void Store(float* out, F a) { _mm256_store_ps(out, a); }
+  // Bit b set when lane b is not zero.
+  static uint32_t NonZero(F a) {
+    return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(a, Zero(), _CMP_NEQ_UQ)));
+  }
+  // Lane b of b_ where bit b of mask is set, else of a.
+  static F Select(uint32_t mask, F a, F b) {
+    const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256i chosen = _mm256_cmpeq_epi32(
+        _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(mask)), bit), bit);
+    return _mm256_blendv_ps(a, b, _mm256_castsi256_ps(chosen));
+  }
+  // Logarithms remembered in slots of (bits, value) pairs, found by hash:
+  // found is false when some lane misses.
+  static F CachedLogs(const int* slots, F h, int shift, bool* found) {
+    const I bits = _mm256_castps_si256(h);
+    const I at = _mm256_slli_epi32(
+        _mm256_srli_epi32(_mm256_mullo_epi32(bits, _mm256_set1_epi32(static_cast<int>(2654435761u))),
+                          shift),
+        1);
+    const I cached = _mm256_i32gather_epi32(slots, at, 4);
+    *found = _mm256_movemask_epi8(_mm256_cmpeq_epi32(cached, bits)) == -1;
+    return _mm256_i32gather_ps(reinterpret_cast<const float*>(slots + 1), at, 4);
+  }
+  // Counts of cells base..base + 7 of the blocks (blocks[b] points at block
+  // b's cells), one register per cell: K as integers, P = K / total. Returns
+  // bit j set when cell base + j is non-zero in some block; when none is,
+  // K and P are not written.
+  static uint32_t LoadCells(const uint16_t* const* blocks, int base, I* K, F* P, F total,
+                            F reciprocal, bool byReciprocal) {
+    __m128i rows[8];
+    __m128i any = _mm_setzero_si128();
+    for (int b = 0; b < kLanes; ++b) {
+      rows[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(blocks[b] + base));
+      any = _mm_or_si128(any, rows[b]);
+    }
+    if (_mm_testz_si128(any, any)) return 0;
+    Transpose8x8(rows);
+    uint32_t filled = 0;
+    for (int j = 0; j < 8; ++j) {
+      K[j] = _mm256_cvtepu16_epi32(rows[j]);
+      const F k = _mm256_cvtepi32_ps(K[j]);
+      P[j] = byReciprocal ? QuotientsByReciprocal(k, total, reciprocal) : Div(k, total);
+      filled |= static_cast<uint32_t>(!_mm_testz_si128(rows[j], rows[j])) << j;
+    }
+    return filled;
+  }
+};
+
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__FMA__)
+struct Pack16 {
+  using F = __m512;
+  using I = __m512i;
+  static constexpr int kLanes = 16;
+  static F Zero() { return _mm512_setzero_ps(); }
+  static F Set1(float x) { return _mm512_set1_ps(x); }
+  static F Add(F a, F b) { return _mm512_add_ps(a, b); }
+  static F Sub(F a, F b) { return _mm512_sub_ps(a, b); }
+  static F Mul(F a, F b) { return _mm512_mul_ps(a, b); }
+  static F Div(F a, F b) { return _mm512_div_ps(a, b); }
+  static F Sqrt(F a) { return _mm512_sqrt_ps(a); }
+  // Lanes with index 0 read nothing and take table[0], which is 0.
+  static F Gather(const float* table, I index) {
+    return _mm512_mask_i32gather_ps(Zero(), _mm512_test_epi32_mask(index, index), index, table, 4);
+  }
+  static void Store(float* out, F a) { _mm512_store_ps(out, a); }
+  static uint32_t NonZero(F a) { return _mm512_cmp_ps_mask(a, Zero(), _CMP_NEQ_UQ); }
+  static F Select(uint32_t mask, F a, F b) {
+    return _mm512_mask_blend_ps(static_cast<__mmask16>(mask), a, b);
+  }
+  static F CachedLogs(const int* slots, F h, int shift, bool* found) {
+    const I bits = _mm512_castps_si512(h);
+    const I at = _mm512_slli_epi32(
+        _mm512_srli_epi32(_mm512_mullo_epi32(bits, _mm512_set1_epi32(static_cast<int>(2654435761u))),
+                          shift),
+        1);
+    const I cached = _mm512_i32gather_epi32(at, slots, 4);
+    *found = _mm512_cmpeq_epi32_mask(cached, bits) == 0xFFFF;
+    return _mm512_i32gather_ps(at, reinterpret_cast<const float*>(slots + 1), 4);
+  }
+  static uint32_t LoadCells(const uint16_t* const* blocks, int base, I* K, F* P, F total,
+                            F reciprocal, bool byReciprocal) {
+    __m128i low[8];
+    __m128i high[8];
+    __m128i any = _mm_setzero_si128();
+    for (int b = 0; b < 8; ++b) {
+      low[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(blocks[b] + base));
+      high[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(blocks[b + 8] + base));
+      any = _mm_or_si128(any, _mm_or_si128(low[b], high[b]));
+    }
+    if (_mm_testz_si128(any, any)) return 0;
+    Transpose8x8(low);
+    Transpose8x8(high);
+    uint32_t filled = 0;
+    for (int j = 0; j < 8; ++j) {
+      const __m256i cell = _mm256_set_m128i(high[j], low[j]);
+      K[j] = _mm512_cvtepu16_epi32(cell);
+      const F k = _mm512_cvtepi32_ps(K[j]);
+      if (byReciprocal) {
+        const F q = _mm512_mul_ps(k, reciprocal);
+        P[j] = _mm512_fmadd_ps(_mm512_fnmadd_ps(q, total, k), reciprocal, q);
+      } else {
+        P[j] = Div(k, total);
+      }
+      filled |= static_cast<uint32_t>(!_mm256_testz_si256(cell, cell)) << j;
+    }
+    return filled;
+  }
+};
+#endif
+
+// DotProduct's four-lane sum of n terms, for every lane of the pack at once.
+template <class Pack, typename Term>
+inline typename Pack::F DotProductPack(int n, Term term) {
+  using F = typename Pack::F;
+  F lane0 = Pack::Zero(), lane1 = lane0, lane2 = lane0, lane3 = lane0;
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    lane0 = Pack::Add(lane0, term(i));
+    lane1 = Pack::Add(lane1, term(i + 1));
+    lane2 = Pack::Add(lane2, term(i + 2));
+    lane3 = Pack::Add(lane3, term(i + 3));
+  }
+  for (; i < n; ++i) lane0 = Pack::Add(lane0, term(i));
+  return Pack::Add(Pack::Add(Pack::Add(lane1, lane0), lane2), lane3);
+}
+
+template <class Pack>
+inline typename Pack::F FoldPack(const typename Pack::F* lane) {
+  return Pack::Add(Pack::Add(Pack::Add(lane[1], lane[0]), lane[2]), lane[3]);
+}
+
+}  // namespace
+
+template <class Pack>
+void Cooccurrence::EvaluatePack(const uint16_t (*counts)[kDirections][kCells], int count,
+                                const int64_t* pairs, const EntropyTableEntry* const* tables,
+                                float* const* out) {
+  using F = typename Pack::F;
+  using I = typename Pack::I;
+  constexpr int kLanes = Pack::kLanes;
+  // Every value below is one register: lane b belongs to block b. Lanes
+  // past `count` repeat the last block; their results are dropped.
+  alignas(64) F P[kCells];
+  alignas(64) I K[kCells];
+  alignas(64) float results[kStatistics][kLanes];
+  const int* const logSlots = reinterpret_cast<const int*>(logCache_.data());
+  static_assert(sizeof(LogSlot) == 2 * sizeof(int32_t), "a slot is its bits, then its value");
   for (int dir = 0; dir < kDirections; ++dir) {
+    const uint16_t* block[kLanes];
+    for (int b = 0; b < kLanes; ++b) block[b] = counts[std::min(b, count - 1)][dir];
     const EntropyTableEntry& table = *tables[dir];
-    const __m256 total = _mm256_set1_ps(static_cast<float>(pairs[dir]));
-    const __m256 reciprocal = _mm256_set1_ps(table.reciprocal);
-    // Eight cells of the eight blocks at a time: transposed, each register
-    // holds one cell of every block. Bit i % 64 of cells[i / 64] is set when
-    // cell i is non-zero in some block; K and P are filled for the groups of
-    // eight that hold such a cell, and nothing below reads any other cell.
+    const F total = Pack::Set1(static_cast<float>(pairs[dir]));
+    const F reciprocal = Pack::Set1(table.reciprocal);
+    // Bit i % 64 of cells[i / 64] is set when cell i is non-zero in some
+    // block; K and P are filled for the groups of eight that hold such a
+    // cell, and nothing below reads any other cell.
     uint64_t cells[kCells / 64] = {0, 0, 0, 0};
     for (int base = 0; base < kCells; base += 8) {
-      __m128i rows[8];
-      __m128i any = _mm_setzero_si128();
-      for (int b = 0; b < kBatch; ++b) {
-        rows[b] = _mm_load_si128(reinterpret_cast<const __m128i*>(block[b][dir] + base));
-        any = _mm_or_si128(any, rows[b]);
-      }
-      if (_mm_testz_si128(any, any)) continue;
-      Transpose8x8(rows);
-      for (int j = 0; j < 8; ++j) {
-        K[base + j] = _mm256_cvtepu16_epi32(rows[j]);
-        const __m256 k = _mm256_cvtepi32_ps(K[base + j]);
-        P[base + j] = table.reciprocalExact ? QuotientsByReciprocal(k, total, reciprocal)
-                                            : _mm256_div_ps(k, total);
-      }
-      // Bit j: cell base + j is filled in some block.
-      uint32_t filled = 0;
-      for (int j = 0; j < 8; ++j) {
-        filled |= static_cast<uint32_t>(!_mm_testz_si128(rows[j], rows[j])) << j;
-      }
+      const uint32_t filled = Pack::LoadCells(block, base, K + base, P + base, total, reciprocal,
+                                              table.reciprocalExact);
       cells[base / 64] |= static_cast<uint64_t>(filled) << (base % 64);
     }
 
     // Every sum over the cells below adds non-negative terms, each in its
     // own fixed order, so the cells empty in every block, which add only +0,
     // are skipped.
-    __m256 sums[kSumBins];
-    __m256 differences[kLevels];
-    __m256 marginal[kLevels];
-    for (int i = 0; i < kSumBins; ++i) sums[i] = _mm256_setzero_ps();
-    for (int i = 0; i < kLevels; ++i) differences[i] = marginal[i] = _mm256_setzero_ps();
+    F sums[kSumBins];
+    F differences[kLevels];
+    F marginal[kLevels];
+    for (int i = 0; i < kSumBins; ++i) sums[i] = Pack::Zero();
+    for (int i = 0; i < kLevels; ++i) differences[i] = marginal[i] = Pack::Zero();
     const float* const rowTimesColumn = cellTables_[kRowTimesColumn].data();
     const float* const rowTable = cellTables_[kRow].data();
     const float* const inverseDifference = cellTables_[kInverseDifference].data();
     // The cell-table products: lane l of DotProduct's four takes the cells
     // i with i % 4 == l, so each lane walks its own filled cells in order.
-    __m256 x[4], rm[4], v[4];
+    F x[4], rm[4], v[4];
     for (int lane = 0; lane < 4; ++lane) {
-      __m256 xl = _mm256_setzero_ps(), rl = xl, vl = xl;
+      F xl = Pack::Zero(), rl = xl, vl = xl;
       const uint64_t laneCells = 0x1111111111111111ull << lane;
       for (int word = 0; word < kCells / 64; ++word) {
         for (uint64_t bits = cells[word] & laneCells; bits != 0; bits &= bits - 1) {
           const int i = 64 * word + __builtin_ctzll(bits);
-          const __m256 p = P[i];
-          xl = _mm256_add_ps(xl, _mm256_mul_ps(_mm256_set1_ps(rowTimesColumn[i]), p));
-          rl = _mm256_add_ps(rl, _mm256_mul_ps(_mm256_set1_ps(rowTable[i]), p));
-          vl = _mm256_add_ps(vl, _mm256_mul_ps(_mm256_set1_ps(inverseDifference[i]), p));
+          const F p = P[i];
+          xl = Pack::Add(xl, Pack::Mul(Pack::Set1(rowTimesColumn[i]), p));
+          rl = Pack::Add(rl, Pack::Mul(Pack::Set1(rowTable[i]), p));
+          vl = Pack::Add(vl, Pack::Mul(Pack::Set1(inverseDifference[i]), p));
         }
       }
       x[lane] = xl;
       rm[lane] = rl;
       v[lane] = vl;
     }
-    const __m256 expected = FoldLanes(x[0], x[1], x[2], x[3]);
-    const __m256 rowMean = FoldLanes(rm[0], rm[1], rm[2], rm[3]);
-    const __m256 inverseDifferenceMoment = FoldLanes(v[0], v[1], v[2], v[3]);
-    __m256 squaredRowDeviation[kLevels];
+    const F expected = FoldPack<Pack>(x);
+    const F rowMean = FoldPack<Pack>(rm);
+    const F inverseDifferenceMoment = FoldPack<Pack>(v);
+    F squaredRowDeviation[kLevels];
     for (int r = 0; r < kLevels; ++r) {
-      const __m256 deviation = _mm256_sub_ps(_mm256_set1_ps(static_cast<float>(r + 1)), rowMean);
-      squaredRowDeviation[r] = _mm256_mul_ps(deviation, deviation);
+      const F deviation = Pack::Sub(Pack::Set1(static_cast<float>(r + 1)), rowMean);
+      squaredRowDeviation[r] = Pack::Mul(deviation, deviation);
     }
     // In flat cell order (column outer, row inner: cell i is (i % 16,
     // i / 16)): the sums over the non-zero cells of Evaluate, and the sum and
     // difference histograms and the marginal, bin by bin.
-    __m256 secondMoment = _mm256_setzero_ps();
-    __m256 sumOfSquares = _mm256_setzero_ps();
-    __m256 entropy = _mm256_setzero_ps();
+    F secondMoment = Pack::Zero();
+    F sumOfSquares = Pack::Zero();
+    F entropy = Pack::Zero();
     const float* const entropyTerm = table.entropyTerm.data();
     for (int word = 0; word < kCells / 64; ++word) {
       for (uint64_t bits = cells[word]; bits != 0; bits &= bits - 1) {
         const int i = 64 * word + __builtin_ctzll(bits);
-        secondMoment = _mm256_add_ps(secondMoment, _mm256_mul_ps(P[i], P[i]));
-        sumOfSquares =
-            _mm256_add_ps(sumOfSquares, _mm256_mul_ps(squaredRowDeviation[i % kLevels], P[i]));
-        entropy = _mm256_sub_ps(entropy, _mm256_i32gather_ps(entropyTerm, K[i], 4));
+        const F p = P[i];
+        secondMoment = Pack::Add(secondMoment, Pack::Mul(p, p));
+        sumOfSquares = Pack::Add(sumOfSquares, Pack::Mul(squaredRowDeviation[i % kLevels], p));
+        entropy = Pack::Sub(entropy, Pack::Gather(entropyTerm, K[i]));
         const int r = i % kLevels;
         const int c = i / kLevels;
-        sums[r + c + 2] = _mm256_add_ps(sums[r + c + 2], P[i]);
-        differences[std::abs(r - c)] = _mm256_add_ps(differences[std::abs(r - c)], P[i]);
-        marginal[r] = _mm256_add_ps(marginal[r], P[i]);
+        sums[r + c + 2] = Pack::Add(sums[r + c + 2], p);
+        differences[std::abs(r - c)] = Pack::Add(differences[std::abs(r - c)], p);
+        marginal[r] = Pack::Add(marginal[r], p);
       }
     }
-    const auto withTable = [](const float* t, const __m256* v) {
-      return [t, v](int i) { return _mm256_mul_ps(_mm256_set1_ps(t[i]), v[i]); };
+    const auto withTable = [](const float* t, const F* values) {
+      return [t, values](int i) { return Pack::Mul(Pack::Set1(t[i]), values[i]); };
     };
-    const __m256 contrast = DotProductLanes(kLevels, withTable(squares_.data(), differences));
-    const __m256 mean = DotProductLanes(kLevels, withTable(index_.data(), marginal));
-    const __m256 secondLevelMoment = DotProductLanes(kLevels, withTable(squares_.data(), marginal));
-    const __m256 sumAverage = DotProductLanes(33, withTable(index_.data(), sums));
+    const F contrast = DotProductPack<Pack>(kLevels, withTable(squares_.data(), differences));
+    const F mean = DotProductPack<Pack>(kLevels, withTable(index_.data(), marginal));
+    const F secondLevelMoment = DotProductPack<Pack>(kLevels, withTable(squares_.data(), marginal));
+    const F sumAverage = DotProductPack<Pack>(33, withTable(index_.data(), sums));
 
-    const __m256 meanSquare = _mm256_mul_ps(mean, mean);
-    const __m256 sigma = _mm256_sqrt_ps(_mm256_sub_ps(secondLevelMoment, meanSquare));
-    const __m256 spread = _mm256_add_ps(sigma, _mm256_set1_ps(kDeviationOffset));
-    const __m256 correlation =
-        _mm256_div_ps(_mm256_sub_ps(expected, meanSquare), _mm256_mul_ps(spread, spread));
+    const F meanSquare = Pack::Mul(mean, mean);
+    const F sigma = Pack::Sqrt(Pack::Sub(secondLevelMoment, meanSquare));
+    const F spread = Pack::Add(sigma, Pack::Set1(kDeviationOffset));
+    const F correlation = Pack::Div(Pack::Sub(expected, meanSquare), Pack::Mul(spread, spread));
 
-    __m256 squaredDeviations[33];
+    F squaredDeviations[33];
     for (int i = 0; i < 33; ++i) {
-      const __m256 deviation = _mm256_sub_ps(_mm256_set1_ps(static_cast<float>(i)), sumAverage);
-      squaredDeviations[i] = _mm256_mul_ps(deviation, deviation);
+      const F deviation = Pack::Sub(Pack::Set1(static_cast<float>(i)), sumAverage);
+      squaredDeviations[i] = Pack::Mul(deviation, deviation);
     }
-    const __m256 sumVariance = DotProductLanes(
-        33, [&](int i) { return _mm256_mul_ps(squaredDeviations[i], sums[i]); });
+    const F sumVariance =
+        DotProductPack<Pack>(33, [&](int i) { return Pack::Mul(squaredDeviations[i], sums[i]); });
 
-    // -= h * log10(h + offset) over the non-zero bins only; the logarithms
-    // are taken one lane at a time, as Evaluate takes them.
-    const auto histogramEntropy = [&](const __m256* bins, int first, int last) {
-      __m256 result = _mm256_setzero_ps();
+    // -= h * log10(h + offset) over the non-zero bins only. Every lane's
+    // logarithm is taken (an empty bin's too, which the selection then
+    // drops): fewer branches than skipping it. The remembered logarithms of
+    // all lanes are looked up at once; only when one misses are the lanes
+    // taken one by one, as Evaluate takes them.
+    const auto histogramEntropy = [&](const F* bins, int first, int last) {
+      F result = Pack::Zero();
       for (int i = first; i <= last; ++i) {
-        const __m256 nonZero = _mm256_cmp_ps(bins[i], _mm256_setzero_ps(), _CMP_NEQ_UQ);
-        if (_mm256_movemask_ps(nonZero) == 0) continue;
-        // Every lane's logarithm is taken (an empty bin's too, which the
-        // blend then drops): fewer branches than skipping it.
-        const __m256 term = _mm256_mul_ps(bins[i], HistogramLogs(bins[i]));
-        result = _mm256_blendv_ps(result, _mm256_sub_ps(result, term), nonZero);
+        const uint32_t nonZero = Pack::NonZero(bins[i]);
+        if (nonZero == 0) continue;
+        bool found = false;
+        F logarithms = Pack::CachedLogs(logSlots, bins[i], 32 - kLogCacheBits, &found);
+        if (!found) {
+          alignas(64) float lanes[kLanes];
+          Pack::Store(lanes, bins[i]);
+          for (int b = 0; b < kLanes; ++b) lanes[b] = HistogramLog(lanes[b]);
+          logarithms = Pack::Zero();
+          std::memcpy(&logarithms, lanes, sizeof(lanes));
+        }
+        const F term = Pack::Mul(bins[i], logarithms);
+        result = Pack::Select(nonZero, result, Pack::Sub(result, term));
       }
       return result;
     };
-    const __m256 sumEntropy = histogramEntropy(sums, 2, 32);
+    const F sumEntropy = histogramEntropy(sums, 2, 32);
 
-    __m256 s1 = _mm256_setzero_ps();
-    for (int k = 0; k < kLevels; ++k) s1 = _mm256_add_ps(s1, differences[k]);
-    const __m256 s2 = DotProductLanes(
-        kLevels, [&](int i) { return _mm256_mul_ps(differences[i], differences[i]); });
-    const __m256 differenceVariance =
-        _mm256_div_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(256.0f), s2), _mm256_mul_ps(s1, s1)),
-                      _mm256_set1_ps(65536.0f));
-    const __m256 differenceEntropy = histogramEntropy(differences, 0, kLevels - 1);
+    F s1 = Pack::Zero();
+    for (int k = 0; k < kLevels; ++k) s1 = Pack::Add(s1, differences[k]);
+    const F s2 = DotProductPack<Pack>(
+        kLevels, [&](int i) { return Pack::Mul(differences[i], differences[i]); });
+    const F differenceVariance =
+        Pack::Div(Pack::Sub(Pack::Mul(Pack::Set1(256.0f), s2), Pack::Mul(s1, s1)),
+                  Pack::Set1(65536.0f));
+    const F differenceEntropy = histogramEntropy(differences, 0, kLevels - 1);
 
-    __m256 diagonal = _mm256_setzero_ps();
+    F diagonal = Pack::Zero();
     for (int r = 0; r < kLevels; ++r) {
       const int cell = r + kLevels * r;
-      if ((cells[cell / 64] >> (cell % 64)) & 1) diagonal = _mm256_add_ps(diagonal, P[cell]);
+      if ((cells[cell / 64] >> (cell % 64)) & 1) diagonal = Pack::Add(diagonal, P[cell]);
     }
 
-    const __m256 statistics[kStatistics] = {
+    const F statistics[kStatistics] = {
         secondMoment, contrast,    correlation, sumOfSquares,       inverseDifferenceMoment,
         sumAverage,   sumVariance, sumEntropy,  entropy,            differenceVariance,
         differenceEntropy,         diagonal};
-    for (int j = 0; j < kStatistics; ++j) _mm256_store_ps(results[j], statistics[j]);
+    for (int j = 0; j < kStatistics; ++j) Pack::Store(results[j], statistics[j]);
     for (int b = 0; b < count; ++b) {
       float* f = out[b] + kStatistics * dir;
       for (int j = 0; j < kStatistics; ++j) f[j] = results[j][b];
     }
   }
 }
+
+void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
+                                 const int64_t* pairs, const EntropyTableEntry* const* tables,
+                                 float* const* out) {
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__FMA__)
+  EvaluatePack<Pack16>(counts, count, pairs, tables, out);
+#else
+  EvaluatePack<Pack8>(counts, count, pairs, tables, out);
+#endif
+}
+#pragma GCC diagnostic pop
 #else
 void Cooccurrence::EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
                                  const int64_t* pairs, const EntropyTableEntry* const* tables,

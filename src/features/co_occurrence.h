@@ -26,10 +26,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
-
 #include <opencv2/core.hpp>
 
 #include "features/extraction_method.h"
@@ -134,19 +130,24 @@ class Cooccurrence : public ExtractionMethod {
   // statistics going to out[b], each bit for bit what Evaluate writes. The
   // blocks run side by side in the lanes of vector registers: every step of
   // Evaluate is taken for all of them at once, in the same order.
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__FMA__)
+  static constexpr int kBatch = 16;
+#else
   static constexpr int kBatch = 8;
+#endif
   void EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
                      const int64_t* pairs, const EntropyTableEntry* const* tables,
                      float* const* out);
+  // EvaluateBatch in the lanes of one register width (Pack: kBatch lanes).
+  template <class Pack>
+  void EvaluatePack(const uint16_t (*counts)[kDirections][kCells], int count,
+                    const int64_t* pairs, const EntropyTableEntry* const* tables,
+                    float* const* out);
   // Beyond this many columns a fresh count is cheaper than sliding.
   static constexpr int kMaxSlide = 6;
   // log10(h + 0.00001) of a histogram bin, remembered by the bin's bits:
   // neighbouring blocks of an image repeat many bin values.
   float HistogramLog(float h);
-#if defined(__AVX2__)
-  // HistogramLog of each lane.
-  __m256 HistogramLogs(__m256 h);
-#endif
 
   struct LogSlot {
     uint32_t bits = 0xFFFFFFFFu;  // a NaN pattern, never a bin value
