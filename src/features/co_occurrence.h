@@ -69,7 +69,7 @@ class Cooccurrence : public ExtractionMethod {
   // columns to the left; the rest go through ExtractFeatures (and fail as
   // it does). Requires: y1 >= y0, width >= 1.
   void ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count, float* out);
-  // Blocks inside the image are evaluated together, eight of one size at a
+  // Blocks inside the image are evaluated together, kBatch of one size at a
   // time; the others go through ExtractFeatures (and fail as it does).
   void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) override;
   // Builds the constant and entropy tables. Cheap and idempotent.
@@ -129,7 +129,9 @@ class Cooccurrence : public ExtractionMethod {
   // Evaluate for `count` (1..kBatch) blocks of one size at once, block b's
   // statistics going to out[b], each bit for bit what Evaluate writes. The
   // blocks run side by side in the lanes of vector registers: every step of
-  // Evaluate is taken for all of them at once, in the same order.
+  // Evaluate is taken for all of them at once, in the same order: sixteen
+  // blocks in an AVX-512 register, else eight in an AVX one (without AVX2,
+  // one after another).
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__FMA__)
   static constexpr int kBatch = 16;
 #else
