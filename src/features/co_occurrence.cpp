@@ -1009,27 +1009,6 @@ struct Pack16 {
 };
 #endif
 
-// DotProduct's four-lane sum of n terms, for every lane of the pack at once.
-template <class Pack, typename Term>
-inline typename Pack::F DotProductPack(int n, Term term) {
-  using F = typename Pack::F;
-  F lane0 = Pack::Zero(), lane1 = lane0, lane2 = lane0, lane3 = lane0;
-  int i = 0;
-  for (; i + 4 <= n; i += 4) {
-    lane0 = Pack::Add(lane0, term(i));
-    lane1 = Pack::Add(lane1, term(i + 1));
-    lane2 = Pack::Add(lane2, term(i + 2));
-    lane3 = Pack::Add(lane3, term(i + 3));
-  }
-  for (; i < n; ++i) lane0 = Pack::Add(lane0, term(i));
-  return Pack::Add(Pack::Add(Pack::Add(lane1, lane0), lane2), lane3);
-}
-
-template <class Pack>
-inline typename Pack::F FoldPack(const typename Pack::F* lane) {
-  return Pack::Add(Pack::Add(Pack::Add(lane[1], lane[0]), lane[2]), lane[3]);
-}
-
 }  // namespace
 
 template <class Pack>
@@ -1092,9 +1071,9 @@ void Cooccurrence::EvaluatePack(const uint16_t (*counts)[kDirections][kCells], i
       rm[lane] = rl;
       v[lane] = vl;
     }
-    const F expected = FoldPack<Pack>(x);
-    const F rowMean = FoldPack<Pack>(rm);
-    const F inverseDifferenceMoment = FoldPack<Pack>(v);
+    const F expected = FoldLanes(x[0], x[1], x[2], x[3]);
+    const F rowMean = FoldLanes(rm[0], rm[1], rm[2], rm[3]);
+    const F inverseDifferenceMoment = FoldLanes(v[0], v[1], v[2], v[3]);
     F squaredRowDeviation[kLevels];
     for (int r = 0; r < kLevels; ++r) {
       const F deviation = Pack::Sub(Pack::Set1(static_cast<float>(r + 1)), rowMean);
@@ -1124,10 +1103,10 @@ void Cooccurrence::EvaluatePack(const uint16_t (*counts)[kDirections][kCells], i
     const auto withTable = [](const float* t, const F* values) {
       return [t, values](int i) { return Pack::Mul(Pack::Set1(t[i]), values[i]); };
     };
-    const F contrast = DotProductPack<Pack>(kLevels, withTable(squares_.data(), differences));
-    const F mean = DotProductPack<Pack>(kLevels, withTable(index_.data(), marginal));
-    const F secondLevelMoment = DotProductPack<Pack>(kLevels, withTable(squares_.data(), marginal));
-    const F sumAverage = DotProductPack<Pack>(33, withTable(index_.data(), sums));
+    const F contrast = DotProductLanes(kLevels, withTable(squares_.data(), differences));
+    const F mean = DotProductLanes(kLevels, withTable(index_.data(), marginal));
+    const F secondLevelMoment = DotProductLanes(kLevels, withTable(squares_.data(), marginal));
+    const F sumAverage = DotProductLanes(33, withTable(index_.data(), sums));
 
     const F meanSquare = Pack::Mul(mean, mean);
     const F sigma = Pack::Sqrt(Pack::Sub(secondLevelMoment, meanSquare));
@@ -1140,7 +1119,7 @@ void Cooccurrence::EvaluatePack(const uint16_t (*counts)[kDirections][kCells], i
       squaredDeviations[i] = Pack::Mul(deviation, deviation);
     }
     const F sumVariance =
-        DotProductPack<Pack>(33, [&](int i) { return Pack::Mul(squaredDeviations[i], sums[i]); });
+        DotProductLanes(33, [&](int i) { return Pack::Mul(squaredDeviations[i], sums[i]); });
 
     // -= h * log10(h + offset) over the non-zero bins only. Every lane's
     // logarithm is taken (an empty bin's too, which the selection then
@@ -1170,7 +1149,7 @@ void Cooccurrence::EvaluatePack(const uint16_t (*counts)[kDirections][kCells], i
 
     F s1 = Pack::Zero();
     for (int k = 0; k < kLevels; ++k) s1 = Pack::Add(s1, differences[k]);
-    const F s2 = DotProductPack<Pack>(
+    const F s2 = DotProductLanes(
         kLevels, [&](int i) { return Pack::Mul(differences[i], differences[i]); });
     const F differenceVariance =
         Pack::Div(Pack::Sub(Pack::Mul(Pack::Set1(256.0f), s2), Pack::Mul(s1, s1)),

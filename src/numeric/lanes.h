@@ -1,6 +1,6 @@
-// Arithmetic of eight independent computations at once, one per lane of
-// an AVX register: each lane takes exactly the steps its scalar
-// computation would, so each result keeps its bits.
+// Arithmetic of eight or sixteen independent computations at once, one per
+// lane of an AVX or AVX-512 register: each lane takes exactly the steps its
+// scalar computation would, so each result keeps its bits.
 #pragma once
 
 #if defined(__AVX__)
@@ -8,27 +8,35 @@
 
 namespace pedscan {
 
-// DotProduct's four-lane sum for eight values at once: term(i) is the i-th
-// product of every lane. Lane k of the definition sums the terms with
-// i = k (mod 4) of the largest multiple of four, the tail goes to lane 0 one
-// by one, and the lanes fold as ((lane1 + lane0) + lane2) + lane3.
-template <typename Term>
-inline __m256 DotProductLanes(int n, Term term) {
-  __m256 lane0 = _mm256_setzero_ps(), lane1 = lane0, lane2 = lane0, lane3 = lane0;
-  int i = 0;
-  for (; i + 4 <= n; i += 4) {
-    lane0 = _mm256_add_ps(lane0, term(i));
-    lane1 = _mm256_add_ps(lane1, term(i + 1));
-    lane2 = _mm256_add_ps(lane2, term(i + 2));
-    lane3 = _mm256_add_ps(lane3, term(i + 3));
-  }
-  for (; i < n; ++i) lane0 = _mm256_add_ps(lane0, term(i));
-  return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(lane1, lane0), lane2), lane3);
-}
+inline __m256 AddLanes(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
+#if defined(__AVX512F__)
+inline __m512 AddLanes(__m512 a, __m512 b) { return _mm512_add_ps(a, b); }
+#endif
 
 // The fold of DotProduct's four lane sums.
-inline __m256 FoldLanes(__m256 lane0, __m256 lane1, __m256 lane2, __m256 lane3) {
-  return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(lane1, lane0), lane2), lane3);
+template <typename V>
+inline V FoldLanes(V lane0, V lane1, V lane2, V lane3) {
+  return AddLanes(AddLanes(AddLanes(lane1, lane0), lane2), lane3);
+}
+
+// DotProduct's four-lane sum for every lane of a register at once (eight or
+// sixteen values): term(i) is the i-th product of every lane. Lane k of the
+// definition sums the terms with i = k (mod 4) of the largest multiple of
+// four, the tail goes to lane 0 one by one, and the lanes fold as
+// ((lane1 + lane0) + lane2) + lane3.
+template <typename Term>
+inline auto DotProductLanes(int n, Term term) {
+  using V = decltype(term(0));
+  V lane0{}, lane1{}, lane2{}, lane3{};
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    lane0 = AddLanes(lane0, term(i));
+    lane1 = AddLanes(lane1, term(i + 1));
+    lane2 = AddLanes(lane2, term(i + 2));
+    lane3 = AddLanes(lane3, term(i + 3));
+  }
+  for (; i < n; ++i) lane0 = AddLanes(lane0, term(i));
+  return FoldLanes(lane0, lane1, lane2, lane3);
 }
 
 // Transposes the 8 x 8 floats of rows r[0..7] in place.
