@@ -899,11 +899,12 @@ struct Pack8 {
   static F Sqrt(F a) { return _mm256_sqrt_ps(a); }
   static F Gather(const float* table, I index) { return _mm256_i32gather_ps(table, index, 4); }
   static void Store(float* out, F a) { _mm256_store_ps(out, a); }
+  static F Load(const float* in) { return _mm256_load_ps(in); }
   // Bit b set when lane b is not zero.
   static uint32_t NonZero(F a) {
     return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(a, Zero(), _CMP_NEQ_UQ)));
   }
-  // Lane b of b_ where bit b of mask is set, else of a.
+  // Lane i of b where bit i of mask is set, else lane i of a.
   static F Select(uint32_t mask, F a, F b) {
     const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
     const __m256i chosen = _mm256_cmpeq_epi32(
@@ -964,6 +965,7 @@ struct Pack16 {
     return _mm512_mask_i32gather_ps(Zero(), _mm512_test_epi32_mask(index, index), index, table, 4);
   }
   static void Store(float* out, F a) { _mm512_store_ps(out, a); }
+  static F Load(const float* in) { return _mm512_load_ps(in); }
   static uint32_t NonZero(F a) { return _mm512_cmp_ps_mask(a, Zero(), _CMP_NEQ_UQ); }
   static F Select(uint32_t mask, F a, F b) {
     return _mm512_mask_blend_ps(static_cast<__mmask16>(mask), a, b);
@@ -1137,8 +1139,7 @@ void Cooccurrence::EvaluatePack(const uint16_t (*counts)[kDirections][kCells], i
           alignas(64) float lanes[kLanes];
           Pack::Store(lanes, bins[i]);
           for (int b = 0; b < kLanes; ++b) lanes[b] = HistogramLog(lanes[b]);
-          logarithms = Pack::Zero();
-          std::memcpy(&logarithms, lanes, sizeof(lanes));
+          logarithms = Pack::Load(lanes);
         }
         const F term = Pack::Mul(bins[i], logarithms);
         result = Pack::Select(nonZero, result, Pack::Sub(result, term));
