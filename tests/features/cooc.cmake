@@ -9,5 +9,3 @@ foreach(variant portable avx2)
 endforeach()
 target_compile_options(cooc_portable_tests PRIVATE -mno-avx -mno-avx2)
 target_compile_options(cooc_avx2_tests PRIVATE -mno-avx512f)
-# Tells the tests that the extractor has no fused multiply-add there.
-target_compile_definitions(cooc_portable_tests PRIVATE PEDSCAN_PORTABLE_EXTRACTOR)
