@@ -1,5 +1,8 @@
 #include "model/parameters.h"
 
+#include <sys/stat.h>
+
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +20,13 @@ namespace {
 constexpr int kReadBufferSize = 2047;
 
 constexpr const char* kSource = "parameters";
-// A scale line that can never reach its maxSize.
+// Scale lines that cannot be enumerated or scanned.
+constexpr int kScaleSizeLine = 104;
+constexpr int kScaleStepLine = 106;
 constexpr int kScaleFactorLine = 108;
+constexpr int kScaleBeyondLargestLine = 110;
+// A detection configuration that names no model.
+constexpr int kNoModelLine = 124;
 
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
@@ -46,13 +54,38 @@ int FindKeyword(const std::string& command, const char* const (&keywords)[N]) {
 int ToInt(const std::string& text) { return std::atoi(text.c_str()); }
 float ToFloat(const std::string& text) { return static_cast<float>(std::atof(text.c_str())); }
 
+// True when `text`, read as a real number, is finite and within int. A size
+// is read with atoi like every integer of the file ("abc" is 0), but "inf",
+// "nan" or "1e12" would turn into an arbitrary int there.
+bool ReadsAsFiniteInt(const std::string& text) {
+  double value = std::strtod(text.c_str(), nullptr);
+  return std::isfinite(value) && value >= INT_MIN && value <= INT_MAX;
+}
+
 // True when the step from minSize, taken in the single-precision arithmetic
 // the pyramid uses, gives a larger finite size. Compared in float so that a
-// huge or non-numeric factor cannot overflow an int conversion.
+// huge or non-numeric factor cannot overflow an int conversion. A size below
+// 1 is no object size, and from one a negative factor or a factor below 1
+// can grow the first step and then shrink or swing forever.
 bool ScaleStepGrows(float factor, int minSize) {
   float size = static_cast<float>(minSize);
   float next = std::floor(factor * size);
-  return next > size && std::isfinite(next);
+  return minSize >= 1 && next > size && std::isfinite(next);
+}
+
+// The first size the line enumerates above kLargestObjectSize, or 0 when
+// every size stays within it. Requires a factor that grows minSize (so the
+// loop ends after at most kLargestObjectSize + 1 sizes); steps exactly as the
+// pyramid levels are built.
+int FirstSizeBeyondLargest(const ScaleSpec& scale) {
+  int size = scale.minSize;
+  while (size <= scale.maxSize) {
+    if (size > kLargestObjectSize) return size;
+    float next = std::floor(scale.factor * static_cast<float>(size));
+    if (static_cast<double>(next) > static_cast<double>(scale.maxSize)) break;
+    size = static_cast<int>(next);
+  }
+  return 0;
 }
 
 ObjectType& FindOrCreateObjectType(std::map<std::string, std::unique_ptr<ObjectType>>& types,
@@ -68,8 +101,13 @@ ObjectType& FindOrCreateObjectType(std::map<std::string, std::unique_ptr<ObjectT
 }  // namespace
 
 void Parser::ParseFile(const std::string& fileName) {
+  auto cannotOpen = [&fileName] { FailPlain(Format("cannot open '%s'\n", fileName.c_str())); };
   std::unique_ptr<FILE, FileCloser> file(std::fopen(fileName.c_str(), "r"));
-  if (!file) FailPlain(Format("cannot open '%s'\n", fileName.c_str()));
+  if (!file) cannotOpen();
+  // A directory opens for reading here, and then every read fails: it would
+  // pass for an empty configuration.
+  struct stat status;
+  if (fstat(fileno(file.get()), &status) != 0 || S_ISDIR(status.st_mode)) cannotOpen();
 
   char buffer[kReadBufferSize];
   int lineNumber = 0;
@@ -80,7 +118,13 @@ void Parser::ParseFile(const std::string& fileName) {
     std::vector<std::string> tokens = Tokenize(buffer);
     if (!tokens.empty()) ProcessCommand(lineNumber, std::move(tokens));
   }
+  // A read error ends the loop like the end of the file; what was read is
+  // not the whole configuration.
+  if (std::ferror(file.get())) cannotOpen();
+  FinishFile(fileName);
 }
+
+void Parser::FinishFile(const std::string& /*fileName*/) {}
 
 std::vector<std::string> Parser::Tokenize(const std::string& line) {
   std::vector<std::string> tokens;
@@ -211,12 +255,29 @@ void ParametersExecution::ProcessCommand(int lineNumber, std::vector<std::string
                           kArguments[keyword]);
 
   if (keyword == kScale) {
+    for (int i : {2, 3}) {
+      if (!ReadsAsFiniteInt(tokens[i])) {
+        Fatal(kSource, "ParametersExecution::ProcessCommand", kScaleSizeLine,
+              Format("line %d: scale size '%s' is not a finite number", lineNumber,
+                     tokens[i].c_str()));
+      }
+    }
     auto scale = std::make_unique<ScaleSpec>();
     scale->minSize = ToInt(tokens[2]);
     scale->maxSize = ToInt(tokens[3]);
     scale->xStep = ToFloat(tokens[4]);
     scale->yStep = ToFloat(tokens[5]);
     scale->factor = ToFloat(tokens[6]);
+    scale->line = lineNumber;
+    // A step is a fraction of the object size; a step below one pixel moves
+    // one pixel, but a NaN or infinite one has no pixel count at all.
+    for (int i : {4, 5}) {
+      if (!std::isfinite(ToFloat(tokens[i]))) {
+        Fatal(kSource, "ParametersExecution::ProcessCommand", kScaleStepLine,
+              Format("line %d: scale step '%s' is not a finite number", lineNumber,
+                     tokens[i].c_str()));
+      }
+    }
     // The sizes run minSize, floor(factor * minSize), ... while <= maxSize;
     // a step that does not grow the size would repeat forever. Checking the
     // first step is enough: if factor * minSize >= minSize + 1, then for any
@@ -227,6 +288,15 @@ void ParametersExecution::ProcessCommand(int lineNumber, std::vector<std::string
             Format("line %d: scale factor %g does not increase the object size %d",
                    lineNumber, scale->factor, scale->minSize));
     }
+    // Every size becomes a pyramid level; a size whose windows cannot be
+    // recorded would only make levels no image can use (and a line such as
+    // 100000 to 2000000000 by 1.00001 would make a million of them).
+    if (int beyond = FirstSizeBeyondLargest(*scale); beyond != 0) {
+      Fatal(kSource, "ParametersExecution::ProcessCommand", kScaleBeyondLargestLine,
+            Format("line %d: scale line reaches object size %d, beyond the largest object size "
+                   "%d",
+                   lineNumber, beyond, kLargestObjectSize));
+    }
     FindOrCreateObjectType(objectTypes, tokens[1]).scales.push_back(std::move(scale));
     return;
   }
@@ -236,6 +306,14 @@ void ParametersExecution::ProcessCommand(int lineNumber, std::vector<std::string
   model->threshold = static_cast<double>(ToFloat(tokens[3]));
   model->file = tokens[4];
   FindOrCreateObjectType(objectTypes, tokens[1]).models.push_back(std::move(model));
+}
+
+void ParametersExecution::FinishFile(const std::string& fileName) {
+  for (const auto& [name, type] : objectTypes) {
+    if (!type->models.empty()) return;
+  }
+  Fatal(kSource, "ParametersExecution::ParseFile", kNoModelLine,
+        Format("detection configuration '%s' has no model line", fileName.c_str()));
 }
 
 }  // namespace pedscan

@@ -29,7 +29,8 @@ class Parser {
   // Reads the whole file and calls ProcessCommand once per line read, in file
   // order; lines are read 2046 characters at a time, so a longer physical
   // line arrives in pieces. The last line is processed even without a line
-  // terminator. "cannot open '%s'\n" when the file cannot be opened.
+  // terminator. "cannot open '%s'\n" when the file cannot be opened or
+  // read, a directory included. Then FinishFile checks the whole file.
   void ParseFile(const std::string& fileName);
 
   // The tokens of one line as read (terminator included): the command
@@ -48,6 +49,9 @@ class Parser {
 
  protected:
   virtual void ProcessCommand(int lineNumber, std::vector<std::string> tokens) = 0;
+  // Called once after the last line of a file; checks what only the whole
+  // file can tell. Accepts everything by default.
+  virtual void FinishFile(const std::string& fileName);
 };
 
 // One block line: a block size of a block set.
@@ -99,6 +103,11 @@ struct ModelSpec {
   Model* model = nullptr;  // loaded by the object manager; not owned here
 };
 
+// The largest object size, in input pixels, that a scale line may reach:
+// the detection windows of larger objects do not fit the 16-bit records
+// that hold windows and model geometry.
+inline constexpr int kLargestObjectSize = 65535;
+
 // One scale line: object heights minSize, floor(factor * size), ... <= maxSize.
 struct ScaleSpec {
   int minSize = 0;
@@ -106,6 +115,7 @@ struct ScaleSpec {
   float xStep = 0.0f;
   float yStep = 0.0f;
   float factor = 0.0f;
+  int line = 0;  // configuration line it was read from; 0 when made in memory
 };
 
 // One object type of a detection configuration and its per-frame results.
@@ -118,12 +128,18 @@ struct ObjectType {
   std::vector<std::unique_ptr<ScaleSpec>> scales;  // file order
 };
 
+// Reading a scale line ends with a fatal report naming the line when a size
+// or a step is not a finite number, when the factor cannot grow minSize, or
+// when the sizes it enumerates go beyond kLargestObjectSize. A file without
+// any model line is a fatal report naming the file: nothing could be
+// detected with it.
 class ParametersExecution : public Parser {
  public:
   std::map<std::string, std::unique_ptr<ObjectType>> objectTypes;
 
  protected:
   void ProcessCommand(int lineNumber, std::vector<std::string> tokens) override;
+  void FinishFile(const std::string& fileName) override;
 };
 
 }  // namespace pedscan

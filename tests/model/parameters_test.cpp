@@ -361,10 +361,117 @@ TEST(ParametersExecution, ScaleFactorThatCannotGrowTheSizeIsFatal) {
   expectRejected("scale <p, 48, 300, 0.1, 0.1, inf>\n",
                  "line 2: scale factor inf does not increase the object size 48");
 
+  // From a size below 1 a factor can grow the first step and then shrink
+  // or swing: -5, -3, -2, -1, -1, ... with 0.5.
+  expectRejected("scale <p, -5, 300, 0.1, 0.1, 0.5>\n",
+                 "line 2: scale factor 0.5 does not increase the object size -5");
+  // A size that is no number reads as 0, as every number of the file does.
+  expectRejected("scale <p, abc, 300, 0.1, 0.1, 1.2>\n",
+                 "line 2: scale factor 1.2 does not increase the object size 0");
+
   // A line that enumerates no size at all cannot loop.
   ParametersExecution config;
-  ParseText(config, "scale <p, 300, 48, 0.1, 0.1, 1.0>\n");
+  ParseText(config, "model <p, 0, 0, a.yml>\nscale <p, 300, 48, 0.1, 0.1, 1.0>\n");
   EXPECT_TRUE(ScaleSizes(*config.objectTypes.at("p")->scales[0]).empty());
+}
+
+TEST(ParametersExecution, ScaleSizeOrStepThatIsNotAFiniteNumberIsFatalNamingTheLine) {
+  auto expectRejected = [](const std::string& line, int reportLine, const std::string& message) {
+    Failure failure =
+        ParseFailure<ParametersExecution>("# detection\nmodel <p, 0, 0, a.yml>\n" + line);
+    EXPECT_EQ(failure.form(), Failure::Form::kFatal);
+    EXPECT_EQ(failure.status(), -1);
+    EXPECT_EQ(failure.text(), ".\\parameters.cpp(ParametersExecution::ProcessCommand." +
+                                  std::to_string(reportLine) + "): \n  " + message + "\n")
+        << line;
+  };
+  expectRejected("scale <blob, 48, 100, 1e10, nan, 1.5>\n", 106,
+                 "line 3: scale step 'nan' is not a finite number");
+  expectRejected("scale <blob, 48, 100, inf, 0.1, 1.5>\n", 106,
+                 "line 3: scale step 'inf' is not a finite number");
+  // Finite as a double, infinite once read in single precision.
+  expectRejected("scale <blob, 48, 100, 0.1, -1e39, 1.5>\n", 106,
+                 "line 3: scale step '-1e39' is not a finite number");
+  expectRejected("scale <blob, inf, 100, 0.1, 0.1, 1.5>\n", 104,
+                 "line 3: scale size 'inf' is not a finite number");
+  expectRejected("scale <blob, 48, NaN, 0.1, 0.1, 1.5>\n", 104,
+                 "line 3: scale size 'NaN' is not a finite number");
+  // Beyond int, where atoi would wrap around.
+  expectRejected("scale <blob, 48, 3000000000, 0.1, 0.1, 1.5>\n", 104,
+                 "line 3: scale size '3000000000' is not a finite number");
+
+  // Steps below one pixel stay allowed: the scan then moves one pixel.
+  ParametersExecution config;
+  ParseText(config, "model <p, 0, 0, a.yml>\nscale <p, 48, 300, 0, -0.5, 1.2>\n");
+  const ScaleSpec& scale = *config.objectTypes.at("p")->scales[0];
+  EXPECT_EQ(scale.xStep, 0.0f);
+  EXPECT_EQ(scale.yStep, -0.5f);
+  EXPECT_EQ(scale.line, 2);
+}
+
+TEST(ParametersExecution, ScaleLineReachingBeyondTheLargestObjectSizeIsFatal) {
+  auto expectRejected = [](const std::string& line, const std::string& message) {
+    Failure failure = ParseFailure<ParametersExecution>("model <p, 0, 0, a.yml>\n" + line);
+    EXPECT_EQ(failure.status(), -1);
+    EXPECT_EQ(failure.text(),
+              ".\\parameters.cpp(ParametersExecution::ProcessCommand.110): \n  " + message + "\n")
+        << line;
+  };
+  // This one grows its first size, and would then make about a million levels.
+  expectRejected("scale <blob, 100000, 2000000000, 0.1, 0.1, 1.00001>\n",
+                 "line 2: scale line reaches object size 100000, beyond the largest object size "
+                 "65535");
+  expectRejected("scale <p, 48, 100000, 0.1, 0.1, 2>\n",
+                 "line 2: scale line reaches object size 98304, beyond the largest object size "
+                 "65535");
+  expectRejected("scale <p, 65536, 65536, 0.1, 0.1, 2>\n",
+                 "line 2: scale line reaches object size 65536, beyond the largest object size "
+                 "65535");
+
+  // What counts is the sizes enumerated, not maxSize: 49152 is the last here.
+  ParametersExecution config;
+  ParseText(config,
+            "model <p, 0, 0, a.yml>\n"
+            "scale <p, 48, 70000, 0.1, 0.1, 2>\n"
+            "scale <p, 65535, 65536, 0.1, 0.1, 2>\n"
+            "scale <p, 1, 65535, 0.1, 0.1, 2>\n");
+  const auto& scales = config.objectTypes.at("p")->scales;
+  ASSERT_EQ(scales.size(), 3u);
+  EXPECT_EQ(ScaleSizes(*scales[0]).back(), 49152);
+  EXPECT_EQ(ScaleSizes(*scales[1]), (std::vector<int>{65535}));
+  EXPECT_EQ(ScaleSizes(*scales[2]).back(), 32768);
+}
+
+TEST(ParametersExecution, ConfigurationWithoutModelLineOrThatIsADirectoryIsRefused) {
+  auto noModel = [](const std::string& path) {
+    return ".\\parameters.cpp(ParametersExecution::ParseFile.124): \n  detection configuration '" +
+           path + "' has no model line\n";
+  };
+  for (const std::string text : {"", "# nothing yet\n\n", "scale <p, 300, 48, 0.1, 0.1, 1.2>\n"}) {
+    std::string path = WriteConfig(text);
+    ParametersExecution config;
+    try {
+      config.ParseFile(path);
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.form(), Failure::Form::kFatal);
+      EXPECT_EQ(failure.text(), noModel(path));
+    }
+  }
+
+  // A directory opens for reading but cannot be read: both readers say so.
+  std::string directory = WriteConfig("") + ".d";
+  fs::create_directory(directory);
+  ParametersExecution execution;
+  Parameters model;
+  for (Parser* parser : {static_cast<Parser*>(&execution), static_cast<Parser*>(&model)}) {
+    try {
+      parser->ParseFile(directory);
+      ADD_FAILURE() << "opened the directory " << directory;
+    } catch (const Failure& failure) {
+      ExpectPlain(failure, "cannot open '" + directory + "'\n");
+    }
+  }
 }
 
 TEST(ParametersExecution, AScaleStepThatGrowsAtMinSizeGrowsAtEveryLargerSize) {
