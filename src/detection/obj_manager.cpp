@@ -17,6 +17,8 @@ constexpr const char* kNegativePadding = "invalid padding (negative)!";
 
 constexpr int kScalesWithoutModelLine = 94;
 constexpr int kScaleCannotGrowLine = 62;
+constexpr int kScaleStepBeyondWindowLine = 64;
+constexpr int kScaleSizeBeyondLargestLine = 66;
 
 constexpr int kAppendWindowsLine = 116;
 constexpr int kEmptyWindowsLine = 137;
@@ -29,10 +31,26 @@ std::unique_ptr<Model> ReadModelFile(const std::string& file) {
   return storage.ReadModel(file);
 }
 
+// "line 7: " for a scale line read from a file, nothing for one made in
+// memory.
+std::string LinePrefix(const ScaleSpec& scale) {
+  return scale.line > 0 ? Format("line %d: ", scale.line) : std::string();
+}
+
 // xStep * objW in double, rounded to float, then up to the next integer; a
-// step below one pixel would never advance the scan.
-int WindowStep(float step, int objectSize) {
+// step below one pixel would never advance the scan, so it moves one pixel.
+// A step longer than the window would skip parts of the image between
+// windows, and one that is not a number has no pixel count: both are fatal.
+int WindowStep(const ScaleSpec& scale, const std::string& typeName, float step, int objectSize,
+               int windowSize, const char* dimension) {
   float scaled = static_cast<float>(static_cast<double>(step) * static_cast<double>(objectSize));
+  if (!(scaled <= static_cast<float>(windowSize))) {
+    Fatal(kSource, "ObjManager::AddParameters", kScaleStepBeyondWindowLine,
+          Format("%sscale step %g of object type '%s' moves %g pixels, more than the %d-pixel "
+                 "%s of its model window",
+                 LinePrefix(scale).c_str(), static_cast<double>(step), typeName.c_str(),
+                 static_cast<double>(scaled), windowSize, dimension));
+  }
   int pixels = static_cast<int>(std::ceil(scaled));
   return pixels < 1 ? 1 : pixels;
 }
@@ -70,18 +88,26 @@ std::unique_ptr<FeatureControl> ObjManager::AddParameters(const ObjectTypeMap& o
             Format("object type '%s' has scale lines but no model line", name.c_str()));
     }
     for (const auto& scale : type->scales) {
-      AddScaleLevels(name, *scale, last->objW, last->objH, type->levels);
+      AddScaleLevels(name, *scale, *last, type->levels);
     }
   }
   return featureControl;
 }
 
-void ObjManager::AddScaleLevels(const std::string& typeName, const ScaleSpec& scale, int objW,
-                                int objH, std::set<int>& typeLevels) {
-  int stepX = WindowStep(scale.xStep, objW);
-  int stepY = WindowStep(scale.yStep, objH);
+void ObjManager::AddScaleLevels(const std::string& typeName, const ScaleSpec& scale,
+                                const Model& model, std::set<int>& typeLevels) {
+  const int objW = model.objW;
+  const int objH = model.objH;
+  int stepX = WindowStep(scale, typeName, scale.xStep, objW, model.windowW, "width");
+  int stepY = WindowStep(scale, typeName, scale.yStep, objH, model.windowH, "height");
   int size = scale.minSize;
   while (size <= scale.maxSize) {
+    if (size > kLargestObjectSize) {
+      Fatal(kSource, "ObjManager::AddParameters", kScaleSizeBeyondLargestLine,
+            Format("%sscale line of object type '%s' reaches object size %d, beyond the largest "
+                   "object size %d",
+                   LinePrefix(scale).c_str(), typeName.c_str(), size, kLargestObjectSize));
+    }
     float next = std::floor(scale.factor * static_cast<float>(size));
     if (!(next > static_cast<float>(size))) {
       Fatal(kSource, "ObjManager::AddParameters", kScaleCannotGrowLine,
@@ -89,16 +115,12 @@ void ObjManager::AddScaleLevels(const std::string& typeName, const ScaleSpec& sc
                    static_cast<double>(scale.factor), size, typeName.c_str()));
     }
     float ratio = static_cast<float>(static_cast<double>(objH) / static_cast<double>(size));
-    auto found = std::find_if(levels_.begin(), levels_.end(), [&](const ScaleLevel& level) {
-      return level.ratio == ratio && level.stepX == stepX && level.stepY == stepY;
-    });
-    int index;
-    if (found != levels_.end()) {
-      index = found->index;
-    } else {
-      index = static_cast<int>(levels_.size());
-      levels_.push_back(ScaleLevel{stepX, stepY, ratio, index, size});
-    }
+    // The first level made with this ratio and these steps is shared; a new
+    // one is appended, so indices stay in order of creation.
+    auto [found, added] = levelIndices_.try_emplace(std::make_tuple(ratio, stepX, stepY),
+                                                    static_cast<int>(levels_.size()));
+    int index = found->second;
+    if (added) levels_.push_back(ScaleLevel{stepX, stepY, ratio, index, size});
     typeLevels.insert(index);
     if (static_cast<double>(next) > static_cast<double>(scale.maxSize)) break;
     size = static_cast<int>(next);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "features/feature_control.h"
@@ -44,19 +45,23 @@ class ObjManager {
   // geometry and adds the levels of every scale line of the type, computed
   // from the type's last model. Returns the FeatureControl; the caller owns
   // it. Fatal reports: "invalid padding (negative)!" for a window smaller than
-  // its object; an object type with scale lines but no model line; a scale
-  // factor that cannot grow the size.
+  // its object; an object type with scale lines but no model line; and those
+  // of AddScaleLevels.
   std::unique_ptr<FeatureControl> AddParameters(const ObjectTypeMap& objectTypes);
   // The same with another way of obtaining the models (tests build them in
   // memory).
   std::unique_ptr<FeatureControl> AddParameters(const ObjectTypeMap& objectTypes,
                                                 const ModelLoader& load);
 
-  // Adds the levels of one scale line for a model object of objW x objH and
-  // records them in `typeLevels`. Levels already present with the same ratio
-  // (exact float equality) and steps are shared. Fatal when the factor fails
-  // to grow a size (the enumeration would never end).
-  void AddScaleLevels(const std::string& typeName, const ScaleSpec& scale, int objW, int objH,
+  // Adds the levels of one scale line, scanned with `model` (its object size
+  // gives the ratios and steps), and records them in `typeLevels`. Levels
+  // already present with the same ratio (exact float equality) and steps are
+  // shared; finding them takes logarithmic time, so a line of many sizes
+  // builds quickly. Fatal reports, naming the line when it came from a file:
+  // a step of more pixels than the model window (or not a number), a size
+  // beyond kLargestObjectSize, a factor that fails to grow a size (the
+  // enumeration would never end).
+  void AddScaleLevels(const std::string& typeName, const ScaleSpec& scale, const Model& model,
                       std::set<int>& typeLevels);
 
   // Appends the windows to the type's detections, after emptying them unless
@@ -89,6 +94,8 @@ class ObjManager {
 
   std::map<std::string, ObjectType*> objectTypes_;
   std::vector<ScaleLevel> levels_;
+  // (ratio, stepX, stepY) of every level, to its index in levels_.
+  std::map<std::tuple<float, int, int>, int> levelIndices_;
   std::vector<std::unique_ptr<Model>> models_;
 };
 

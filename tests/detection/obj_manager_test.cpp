@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <map>
 
 #include "support/failure.h"
@@ -28,9 +31,9 @@ class Configuration {
     Type(type).models.push_back(std::move(modelSpec));
   }
   void AddScale(const std::string& type, int minSize, int maxSize, float xStep, float yStep,
-                float factor) {
+                float factor, int line = 0) {
     auto scale = std::make_unique<ScaleSpec>();
-    *scale = ScaleSpec{minSize, maxSize, xStep, yStep, factor};
+    *scale = ScaleSpec{minSize, maxSize, xStep, yStep, factor, line};
     Type(type).scales.push_back(std::move(scale));
   }
   void DefineGeometry(const std::string& file, Geometry geometry) { geometries_[file] = geometry; }
@@ -168,6 +171,113 @@ TEST(ObjManager, ZeroStepFractionStillAdvancesOnePixel) {
   ASSERT_EQ(manager.GetLevels().size(), 1u);
   EXPECT_EQ(manager.GetLevels()[0].stepX, 1);
   EXPECT_EQ(manager.GetLevels()[0].stepY, 1);
+}
+
+TEST(ObjManager, StepsBelowOnePixelMoveOnePixelAndStepsBeyondTheWindowAreFatal) {
+  const Geometry wide{96, 128, 48, 96};
+  auto levelsOf = [&](float xStep, float yStep) {
+    Configuration config;
+    config.DefineGeometry("wide.yml", wide);
+    config.AddModel("blob", 0, 0.0, "wide.yml");
+    config.AddScale("blob", 96, 96, xStep, yStep, 1.5f, 3);
+    ObjManager manager;
+    manager.AddParameters(config.types, config.Loader());
+    return manager.GetLevels();
+  };
+  // A negative or tiny step is below one pixel like a step of 0.
+  EXPECT_EQ(levelsOf(-0.5f, 1e-9f)[0].stepX, 1);
+  EXPECT_EQ(levelsOf(-0.5f, 1e-9f)[0].stepY, 1);
+  // A step of exactly the window is the longest there is.
+  EXPECT_EQ(levelsOf(2.0f, 1.0f)[0].stepX, 96);
+  EXPECT_EQ(levelsOf(2.0f, 1.0f)[0].stepY, 96);
+
+  auto expectRejected = [&](float xStep, float yStep, int line, const std::string& message) {
+    Configuration config;
+    config.DefineGeometry("wide.yml", wide);
+    config.AddModel("blob", 0, 0.0, "wide.yml");
+    config.AddScale("blob", 48, 100, xStep, yStep, 1.5f, line);
+    ObjManager manager;
+    ExpectFatal([&] { manager.AddParameters(config.types, config.Loader()); },
+                ".\\obj_manager.cpp(ObjManager::AddParameters.64): \n  " + message + "\n");
+  };
+  expectRejected(1e10f, 0.1f, 4,
+                 "line 4: scale step 1e+10 of object type 'blob' moves 4.8e+11 pixels, more than "
+                 "the 96-pixel width of its model window");
+  expectRejected(2.1f, 0.1f, 0,
+                 "scale step 2.1 of object type 'blob' moves 100.8 pixels, more than the 96-pixel "
+                 "width of its model window");
+  expectRejected(0.1f, std::nanf(""), 7,
+                 "line 7: scale step nan of object type 'blob' moves nan pixels, more than the "
+                 "128-pixel height of its model window");
+}
+
+TEST(ObjManager, SizesBeyondTheLargestObjectSizeAreFatalNamingTheLine) {
+  Configuration config;
+  config.DefineGeometry("person.yml", kPerson);
+  config.AddModel("person", 0, 0.0, "person.yml");
+  config.AddScale("person", 100000, 2000000000, 0.1f, 0.1f, 1.00001f, 2);
+  ObjManager manager;
+  ExpectFatal([&] { manager.AddParameters(config.types, config.Loader()); },
+              ".\\obj_manager.cpp(ObjManager::AddParameters.66): \n"
+              "  line 2: scale line of object type 'person' reaches object size 100000, beyond "
+              "the largest object size 65535\n");
+}
+
+TEST(ObjManager, LongScaleLinesShareLevelsAsALinearSearchWould) {
+  // Two types with the same object height and the same steps in pixels
+  // (5 x 10), three lines of thousands of sizes that meet now and then.
+  Configuration config;
+  config.DefineGeometry("person.yml", kPerson);
+  config.DefineGeometry("tall.yml", {48, 128, 40, 96});
+  config.AddModel("person", 0, 0.0, "person.yml");
+  config.AddModel("tall", 0, 0.0, "tall.yml");
+  config.AddScale("person", 4000, 65535, 0.1f, 0.1f, 1.0005f);
+  config.AddScale("tall", 1000, 65535, 0.125f, 0.1f, 1.01f);
+  config.AddScale("tall", 2000, 65535, 0.125f, 0.1f, 1.001f);
+  ObjManager manager;
+  manager.AddParameters(config.types, config.Loader());
+
+  // The reference: every size of every line (types in key order, lines in
+  // file order) looked up from the first level on.
+  std::vector<ScaleLevel> expected;
+  std::map<std::string, std::set<int>> expectedTypeLevels;
+  for (const auto& [name, type] : config.types) {
+    const Model& model = *type->models.back()->model;
+    for (const auto& scale : type->scales) {
+      int stepX = static_cast<int>(std::ceil(scale->xStep * static_cast<float>(model.objW)));
+      int stepY = static_cast<int>(std::ceil(scale->yStep * static_cast<float>(model.objH)));
+      for (int size = scale->minSize; size <= scale->maxSize;
+           size = static_cast<int>(std::floor(scale->factor * static_cast<float>(size)))) {
+        float ratio = static_cast<float>(static_cast<double>(model.objH) / size);
+        size_t i = 0;
+        while (i < expected.size() && !(expected[i].ratio == ratio &&
+                                        expected[i].stepX == stepX && expected[i].stepY == stepY)) {
+          ++i;
+        }
+        if (i == expected.size()) {
+          expected.push_back(ScaleLevel{stepX, stepY, ratio, static_cast<int>(i), size});
+        }
+        expectedTypeLevels[name].insert(static_cast<int>(i));
+      }
+    }
+  }
+  std::vector<ScaleLevel> levels = manager.GetLevels();
+  ASSERT_EQ(levels.size(), expected.size());
+  EXPECT_GT(levels.size(), 5000u);
+  for (size_t i = 0; i < levels.size(); ++i) {
+    ASSERT_EQ(levels[i].index, expected[i].index);
+    ASSERT_EQ(levels[i].size, expected[i].size) << i;
+    ASSERT_EQ(levels[i].ratio, expected[i].ratio) << i;
+    ASSERT_EQ(levels[i].stepX, expected[i].stepX) << i;
+    ASSERT_EQ(levels[i].stepY, expected[i].stepY) << i;
+  }
+  EXPECT_EQ(config.types["person"]->levels, expectedTypeLevels["person"]);
+  EXPECT_EQ(config.types["tall"]->levels, expectedTypeLevels["tall"]);
+  std::vector<int> shared;
+  std::set_intersection(expectedTypeLevels["person"].begin(), expectedTypeLevels["person"].end(),
+                        expectedTypeLevels["tall"].begin(), expectedTypeLevels["tall"].end(),
+                        std::back_inserter(shared));
+  EXPECT_FALSE(shared.empty());
 }
 
 TEST(ObjManager, StagesCountUpToTheLargestAndMissingStagesHaveNoModel) {
