@@ -85,8 +85,10 @@ std::string ResultTextPath(const std::string& output, const std::string& frameNa
 std::vector<std::string> TextSuffixes(const std::vector<std::string>& objectTypes);
 
 // Writes (or, with `append`, appends) one "%d %d %d %d %.13g\n" line per
-// window with the offsets added to x and y, and closes the file. A file that
-// cannot be written is a fatal report naming the path.
+// window with the offsets added to x and y. The file is replaced whole
+// through a temporary file (see AtomicFile), so a failure leaves it as it
+// was; a file that cannot be written is a fatal report naming the path and
+// the reason.
 void WriteDetections(const std::string& path, const std::vector<DetectionWindow>& list,
                      bool append, int offsetX, int offsetY);
 

@@ -1,11 +1,16 @@
 // Result output of the detection mode: text files and drawn images.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "detection/detection.h"
+#include "support/atomic_file.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -14,6 +19,14 @@ namespace {
 constexpr const char* kSource = "output";
 constexpr int kCannotWriteTextLine = 52;
 constexpr int kCannotWriteImageLine = 78;
+
+// The extension that chooses the encoder, ".png" when the name has none.
+std::string ImageExtension(const std::string& path) {
+  const size_t dot = path.rfind('.');
+  const size_t slash = path.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return ".png";
+  return path.substr(dot);
+}
 
 }  // namespace
 
@@ -37,25 +50,33 @@ std::vector<std::string> TextSuffixes(const std::vector<std::string>& objectType
 
 void WriteDetections(const std::string& path, const std::vector<DetectionWindow>& list,
                      bool append, int offsetX, int offsetY) {
-  FILE* file = std::fopen(path.c_str(), append ? "a" : "w");
-  if (file == nullptr) {
+  auto fail = [&path](const std::string& reason) {
     Fatal(kSource, "Detection::WriteText", kCannotWriteTextLine,
-          Format("cannot write result file '%s'", path.c_str()));
+          Format("cannot write result file '%s' (%s)", path.c_str(), reason.c_str()));
+  };
+  // Appending copies the earlier lines into the new file first, so that the
+  // file is replaced whole and a failure keeps the earlier lines intact.
+  std::string earlier;
+  if (append) {
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in && errno != ENOENT) fail(std::strerror(errno != 0 ? errno : EIO));
+    if (in) {
+      std::ostringstream text;
+      text << in.rdbuf();
+      if (in.bad()) fail(std::strerror(errno));
+      earlier = text.str();
+    }
   }
-  bool written = true;
+  AtomicFile file(path);
+  if (!file.Open()) fail(file.error());
+  bool written = file.Write(earlier);
   for (const DetectionWindow& window : list) {
-    written = std::fprintf(file, "%d %d %d %d %.13g\n", window.x + offsetX, window.y + offsetY,
-                           static_cast<int>(window.width), static_cast<int>(window.height),
-                           window.response) >= 0 &&
-              written;
+    written = written && file.Print("%d %d %d %d %.13g\n", window.x + offsetX, window.y + offsetY,
+                                    static_cast<int>(window.width),
+                                    static_cast<int>(window.height), window.response);
   }
-  // The file is complete once closed; a failed write or close leaves it
-  // incomplete, which is reported like a file that cannot be opened.
-  written = std::fclose(file) == 0 && written;
-  if (!written) {
-    Fatal(kSource, "Detection::WriteText", kCannotWriteTextLine,
-          Format("cannot write result file '%s'", path.c_str()));
-  }
+  if (!written || !file.Commit()) fail(file.error());
 }
 
 void DrawDetections(cv::Mat& image, const std::vector<DetectionWindow>& list, bool ellipse,
@@ -84,15 +105,20 @@ void Detection::DrawAndSave(cv::Mat& image, const std::vector<DetectionWindow>& 
                             const cv::Scalar& colour) {
   DrawDetections(image, list, ellipse, colour);
   std::string path = ResultImagePath(parameters_->output, frameName_, roiMode_, frameIndex_);
+  // Encoded in memory and written through a temporary file, so that a full
+  // disk never leaves a truncated image under the result's name.
+  std::vector<uchar> encoded;
+  std::string reason = "the image cannot be encoded";
   bool saved = false;
   try {
-    saved = cv::imwrite(path, image);
+    saved = cv::imencode(ImageExtension(path), image, encoded) &&
+            WriteFileAtomically(path, encoded.data(), encoded.size(), &reason);
   } catch (const cv::Exception&) {
     saved = false;
   }
   if (!saved) {
     Fatal(kSource, "Detection::DrawAndSave", kCannotWriteImageLine,
-          Format("cannot write result image '%s'", path.c_str()));
+          Format("cannot write result image '%s' (%s)", path.c_str(), reason.c_str()));
   }
 }
 

@@ -46,9 +46,14 @@ class Storage {
   // "not a vector!" (line 127) otherwise, and (line 136) on a size mismatch.
   VectorPtr ReadVector(const std::string& name, const cv::FileNode* parent = nullptr);
 
-  // Writes the whole model. Fatal when the file cannot be written or a
-  // parameter name cannot be a YAML key of the file storage.
+  // Writes the whole model. The file appears under fileName only when
+  // complete (see AtomicFile); fatal (line 20) when it cannot be created, and
+  // when it cannot be written (naming the reason) or a parameter name cannot
+  // be a YAML key of the file storage.
   void WriteModel(const Model& model, const std::string& fileName);
+  // The text WriteModel writes, built in memory; fileName only names the
+  // file in reports. Fatal as WriteModel for what cannot be stored.
+  std::string ModelText(const Model& model, const std::string& fileName);
   // Reads a whole model with its blocks, classifier and buffers; the caller
   // resolves the blocks' feature methods afterwards. Fatal on a missing
   // required key, a value of the wrong type, a size mismatch, a block outside

@@ -82,8 +82,9 @@ MatrixPtr SelectColumns(const Matrix& m, const std::vector<int>& index);
 VectorPtr SelectElements(const Vector& v, const std::vector<int>& index);
 
 // Binary .matrix file: int32 rows, int32 cols, then the elements row by row
-// as float32, all little-endian. A Vector is written as one row. A file that
-// cannot be written throws the fatal report naming the path.
+// as float32, all little-endian. A Vector is written as one row. The file
+// appears under `path` only when complete (see AtomicFile); one that cannot
+// be written throws the fatal report naming the path and the reason.
 void WriteMatrixFile(const std::string& path, const Matrix& m);
 void WriteMatrixFile(const std::string& path, const Vector& v);
 

@@ -13,6 +13,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "detection/samples.h"
+#include "model/Storage.h"
+#include "support/atomic_file.h"
 #include "support/failure.h"
 #include "training/cross_validation.h"
 
@@ -29,23 +31,6 @@ constexpr int kScanUnreadableLine = 96;
 constexpr int kModelDirectoryLine = 162;
 constexpr int kCreateModelLine = 181;
 constexpr int kRenameModelLine = 195;
-
-// Removes a temporary file when the save that owns it does not finish,
-// including when a failure unwinds through it.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!path_.empty()) std::remove(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& path() const { return path_; }
-  void Keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
 
 // Creates a new, empty file next to `path` whose name no one else uses
 // (the process id and a counter make it unique, O_EXCL makes sure). Returns
@@ -117,25 +102,17 @@ void CheckModelFilesWritable(const std::string& base) {
 }
 
 void SaveModelFile(const Model& model, const std::string& path) {
-  std::string name = CreateSibling(path, "partial");
-  if (name.empty()) {
+  Storage storage;
+  const std::string text = storage.ModelText(model, path);
+  AtomicFile file(path);
+  if (!file.Open()) {
     Fatal(kSource, "SaveModelFile", kCreateModelLine,
-          Format("cannot create model file '%s' (%s)", path.c_str(), std::strerror(errno)));
+          Format("cannot create model file '%s' (%s)", path.c_str(), file.error().c_str()));
   }
-  TemporaryFile temporary(name);
-  model.Save(temporary.path());
-  // On disk before it takes the final name, so that a crash right after the
-  // rename cannot leave an empty file there.
-  int fd = open(temporary.path().c_str(), O_RDONLY);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
-  if (std::rename(temporary.path().c_str(), path.c_str()) != 0) {
+  if (!file.Write(text) || !file.Commit()) {
     Fatal(kSource, "SaveModelFile", kRenameModelLine,
-          Format("cannot write model file '%s' (%s)", path.c_str(), std::strerror(errno)));
+          Format("cannot write model file '%s' (%s)", path.c_str(), file.error().c_str()));
   }
-  temporary.Keep();
 }
 
 void Training::CheckRunOptions() const {

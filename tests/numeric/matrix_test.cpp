@@ -103,7 +103,8 @@ TEST(Matrix, WritesAVectorAsOneRow) {
 TEST(Matrix, UnwritableMatrixFileIsAFatalReportNamingThePath) {
   const std::string path = TempPath("no_such_directory/features.matrix");
   const std::string report =
-      ".\\matrix.cpp(WriteMatrixFile.212): \n  cannot write matrix file " + path + "\n";
+      ".\\matrix.cpp(WriteMatrixFile.212): \n  cannot write matrix file " + path +
+      " (No such file or directory)\n";
   ExpectFailure([&] { WriteMatrixFile(path, Matrix(2, 2)); }, report, -1);
   ExpectFailure([&] { WriteMatrixFile(path, Vector(2)); }, report, -1);
 }

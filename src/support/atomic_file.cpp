@@ -1,0 +1,211 @@
+#include "support/atomic_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "support/failure.h"
+
+namespace pedscan {
+namespace {
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+// The directory part of a path, "." for a bare name.
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// True when `text` is one or more decimal digits.
+bool AllDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+bool ProcessRuns(long pid) {
+  if (pid <= 0 || pid == static_cast<long>(getpid())) return true;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+// The leftovers of killed runs, found by listing each directory once per
+// process (a video's thousands of result files must not list the output
+// directory thousands of times), by final name.
+class Leftovers {
+ public:
+  // Removes the leftovers of `finalPath`.
+  void RemoveFor(const std::string& finalPath) {
+    const std::string directory = DirectoryOf(finalPath);
+    std::vector<std::string> doomed;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto listed = byDirectory_.find(directory);
+      if (listed == byDirectory_.end()) listed = byDirectory_.emplace(directory, List(directory)).first;
+      auto entry = listed->second.find(NameOf(finalPath));
+      if (entry == listed->second.end()) return;
+      doomed = std::move(entry->second);
+      listed->second.erase(entry);
+    }
+    for (const std::string& name : doomed) std::remove((directory + "/" + name).c_str());
+  }
+
+ private:
+  using ByFinalName = std::map<std::string, std::vector<std::string>>;
+
+  static ByFinalName List(const std::string& directory) {
+    ByFinalName found;
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) return found;
+    const std::string marker = kPartialMarker;
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      const size_t at = name.rfind(marker);
+      if (at == std::string::npos || at == 0) continue;
+      const std::string tail = name.substr(at + marker.size());
+      const size_t dash = tail.find('-');
+      if (dash == std::string::npos) continue;
+      const std::string pid = tail.substr(0, dash);
+      if (!AllDigits(pid) || !AllDigits(tail.substr(dash + 1)) || pid.size() > 9) continue;
+      if (ProcessRuns(std::stol(pid))) continue;
+      found[name.substr(0, at)].push_back(name);
+    }
+    closedir(dir);
+    return found;
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, ByFinalName> byDirectory_;
+};
+
+Leftovers& TheLeftovers() {
+  static Leftovers leftovers;
+  return leftovers;
+}
+
+std::atomic<long> temporaryCounter{0};
+
+}  // namespace
+
+AtomicFile::AtomicFile(std::string finalPath) : finalPath_(std::move(finalPath)) {}
+
+AtomicFile::~AtomicFile() {
+  if (!committed_) Discard();
+}
+
+bool AtomicFile::Open() {
+  TheLeftovers().RemoveFor(finalPath_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = Format("%s%s%ld-%ld", finalPath_.c_str(), kPartialMarker,
+                              static_cast<long>(getpid()), temporaryCounter.fetch_add(1));
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return Fail(ErrorText(errno));
+    }
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) {
+      const int error = errno;
+      close(fd);
+      std::remove(name.c_str());
+      return Fail(ErrorText(error));
+    }
+    temporaryPath_ = std::move(name);
+    return true;
+  }
+  return Fail(ErrorText(EEXIST));
+}
+
+bool AtomicFile::Write(const void* data, size_t size) {
+  if (!error_.empty()) return false;
+  if (file_ == nullptr) return Fail("not open");
+  if (size > 0 && std::fwrite(data, 1, size, file_) != size) return Fail(ErrorText(errno));
+  return true;
+}
+
+bool AtomicFile::Print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = [&] {
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string out(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(&out[0], out.size() + 1, format, args);
+    return out;
+  }();
+  va_end(args);
+  return Write(text);
+}
+
+bool AtomicFile::Commit() {
+  if (!error_.empty() || file_ == nullptr) {
+    if (error_.empty()) Fail("not open");
+    Discard();
+    return false;
+  }
+  // Each step can be the first to see a full disk: the buffer is written out
+  // by fflush, delayed allocation may fail only at fsync, and some file
+  // systems report at close.
+  bool ok = std::fflush(file_) == 0 || Fail(ErrorText(errno));
+  ok = ok && (fsync(fileno(file_)) == 0 || errno == EINVAL || Fail(ErrorText(errno)));
+  const int closed = std::fclose(file_);
+  const int closeError = errno;
+  file_ = nullptr;
+  ok = ok && (closed == 0 || Fail(ErrorText(closeError)));
+  ok = ok && (std::rename(temporaryPath_.c_str(), finalPath_.c_str()) == 0 ||
+              Fail(ErrorText(errno)));
+  if (!ok) {
+    Discard();
+    return false;
+  }
+  committed_ = true;
+  temporaryPath_.clear();
+  return true;
+}
+
+bool AtomicFile::Fail(const std::string& reason) {
+  if (error_.empty()) error_ = reason;
+  return false;
+}
+
+void AtomicFile::Discard() {
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  if (!temporaryPath_.empty()) {
+    std::remove(temporaryPath_.c_str());
+    temporaryPath_.clear();
+  }
+}
+
+bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
+                         std::string* reason) {
+  AtomicFile file(path);
+  if (file.Open() && file.Write(data, size) && file.Commit()) return true;
+  if (reason != nullptr) *reason = file.error();
+  return false;
+}
+
+}  // namespace pedscan
