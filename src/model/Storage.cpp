@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "support/atomic_file.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -294,7 +295,7 @@ void Storage::WriteVectorOrEmpty(const VectorPtr& v, const std::string& name) {
   }
 }
 
-void Storage::WriteModel(const Model& model, const std::string& fileName) {
+std::string Storage::ModelText(const Model& model, const std::string& fileName) {
   // Everything that could not be read back as written is refused before the
   // file is touched.
   auto checkText = [&](const std::string& text) {
@@ -322,18 +323,28 @@ void Storage::WriteModel(const Model& model, const std::string& fileName) {
       }
     }
   }
-  InitilizeStoratoWrite(fileName);
+  fileName_ = fileName;
   try {
+    fs.open(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
     WriteModelBody(model);
-    fs.release();
+    return fs.releaseAndGetString();
   } catch (const cv::Exception& e) {
     try {
       fs.release();
     } catch (const cv::Exception&) {
     }
-    std::remove(fileName.c_str());
     Fatal(kSource, "Storage::WriteModel", kWriteFailedLine,
           Format("couldn't write model file '%s': %s", fileName.c_str(), e.err.c_str()));
+  }
+}
+
+void Storage::WriteModel(const Model& model, const std::string& fileName) {
+  const std::string text = ModelText(model, fileName);
+  AtomicFile file(fileName);
+  if (!file.Open()) Fatal(kSource, "Storage::InitilizeStoratoWrite", kOpenWriteLine, kOpenMessage);
+  if (!file.Write(text) || !file.Commit()) {
+    Fatal(kSource, "Storage::WriteModel", kWriteFailedLine,
+          Format("couldn't write model file '%s': %s", fileName.c_str(), file.error().c_str()));
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "support/atomic_file.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -25,7 +26,7 @@ constexpr char kIncompatibleProduct[] = "multiplication of incompatible matrices
 constexpr char kNotSquare[] = "matrix must be square to invert\n";
 constexpr char kSingular[] = "error: matrix cannot be inverted\n";
 
-constexpr int kWriteMatrixFileLine = 212;  // "cannot write matrix file <path>"
+constexpr int kWriteMatrixFileLine = 212;  // "cannot write matrix file <path> (<reason>)"
 
 size_t CheckedCount(int rows, int cols) {
   if (rows < 0 || cols < 0) {
@@ -70,28 +71,28 @@ uint32_t FloatBits(float value) {
   return bits;
 }
 
-[[noreturn]] void CannotWrite(const std::string& path) {
-  Fatal("matrix", "WriteMatrixFile", kWriteMatrixFileLine, "cannot write matrix file " + path);
+[[noreturn]] void CannotWrite(const std::string& path, const std::string& reason) {
+  Fatal("matrix", "WriteMatrixFile", kWriteMatrixFileLine,
+        "cannot write matrix file " + path + " (" + reason + ")");
 }
 
-// element(r, c) gives the value at row r, column c; written row by row.
+// element(r, c) gives the value at row r, column c; written row by row. The
+// file appears under `path` only when complete.
 template <typename Element>
 void WriteRowByRow(const std::string& path, int rows, int cols, Element element) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) CannotWrite(path);
-  bool ok = true;
+  AtomicFile file(path);
+  if (!file.Open()) CannotWrite(path, file.error());
   unsigned char header[8];
   PutLittleEndian(static_cast<uint32_t>(rows), header);
   PutLittleEndian(static_cast<uint32_t>(cols), header + 4);
-  ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
+  bool ok = file.Write(header, sizeof header);
   // One row at a time keeps the buffer small for large sample matrices.
   std::vector<unsigned char> row(static_cast<size_t>(cols) * 4);
   for (int r = 0; ok && r < rows; ++r) {
     for (int c = 0; c < cols; ++c) PutLittleEndian(FloatBits(element(r, c)), &row[size_t(c) * 4]);
-    ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
+    ok = file.Write(row.data(), row.size());
   }
-  if (std::fclose(file) != 0) ok = false;
-  if (!ok) CannotWrite(path);
+  if (!ok || !file.Commit()) CannotWrite(path, file.error());
 }
 
 }  // namespace
