@@ -54,6 +54,12 @@ constexpr Report kOutputInTraining{190, "can't use parameter -o in the training"
 constexpr Report kRoisWithoutImage{
     198, "ROIs only accepted when single image is considered for the input"};
 
+// An input that reads as nothing: plain messages, like the one for an image
+// of a list that cannot be loaded (whose form the first one is).
+constexpr char kCannotLoadImage[] = "can't load image '%s'\n";
+constexpr char kInputMissing[] = "input '%s' does not exist\n";
+constexpr char kInputUnreadable[] = "can't read input '%s' as an image or a video\n";
+
 [[noreturn]] void FailCheck(const Report& report) {
   Fatal(kSource, kCheckFunction, report.line, report.message);
 }
@@ -122,6 +128,17 @@ class QuietImageLibrary {
   cv::utils::logging::LogLevel saved_;
 };
 
+// True when `path` was meant as an image: its first bytes carry the
+// signature of a format the image library reads, or its extension is one the
+// library writes images in (.png, .jpg, .bmp, .ppm, .tif, ...).
+bool MeantAsImage(const std::string& path) {
+  try {
+    return cv::haveImageReader(path) || cv::haveImageWriter(path);
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
 // Routes what TCLAP writes to std::cerr into a string while alive.
 class CerrCapture {
  public:
@@ -136,12 +153,31 @@ class CerrCapture {
 
 }  // namespace
 
+std::vector<cv::VideoCaptureAPIs> VideoFileBackends() {
+  std::vector<cv::VideoCaptureAPIs> backends;
+  for (cv::VideoCaptureAPIs api : {cv::CAP_FFMPEG, cv::CAP_GSTREAMER, cv::CAP_OPENCV_MJPEG}) {
+    if (cv::videoio_registry::hasBackend(api)) backends.push_back(api);
+  }
+  return backends;
+}
+
 cv::VideoCapture OpenVideoFile(const std::string& path) {
   cv::VideoCapture capture;
-  for (cv::VideoCaptureAPIs api : {cv::CAP_FFMPEG, cv::CAP_GSTREAMER, cv::CAP_OPENCV_MJPEG}) {
-    if (cv::videoio_registry::hasBackend(api) && capture.open(path, api)) break;
+  for (cv::VideoCaptureAPIs api : VideoFileBackends()) {
+    if (capture.open(path, api)) break;
   }
   return capture;
+}
+
+bool ReadsAsVideo(const std::string& path) {
+  // A back end may open a file it then cannot decode (a corrupt AVI, an
+  // image in a format the video library knows but cannot read): only a
+  // frame shows that the file is a video.
+  for (cv::VideoCaptureAPIs api : VideoFileBackends()) {
+    cv::VideoCapture capture;
+    if (capture.open(path, api) && capture.grab()) return true;
+  }
+  return false;
 }
 
 void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
@@ -371,14 +407,22 @@ void InputParameters::ClassifyInput() {
     CheckROIs(image);
     return;
   }
-  cv::VideoCapture capture = OpenVideoFile(input);
-  if (capture.isOpened()) {
+  // An error other than "not found" leaves the question open: such a path
+  // is not said to be missing.
+  std::error_code error;
+  const bool exists = std::filesystem::exists(input, error) || error;
+  // A truncated or corrupt image, or a file named like an image, is a broken
+  // image. Probing it as a video could even decode part of a truncated one
+  // as a one-frame video.
+  if (exists && MeantAsImage(input)) FailPlain(Format(kCannotLoadImage, input.c_str()));
+  // Not only files: the video library also reads streams and numbered image
+  // sequences by name.
+  if (ReadsAsVideo(input)) {
     isVideo = true;
-    capture.release();
     return;
   }
-  // Not opened here; the input sources list it later.
-  isDirectory = true;
+  if (!exists) FailPlain(Format(kInputMissing, input.c_str()));
+  FailPlain(Format(kInputUnreadable, input.c_str()));
 }
 
 void InputParameters::CheckROIs(const cv::Mat& image) const {

@@ -34,13 +34,20 @@ struct ROI {
   int32_t y1 = -1;
 };
 
-// Opens `path` as a video file, asking only the back ends that read files
-// (FFMPEG, GStreamer, the built-in MJPEG reader, in this order). The
+// The video back ends that read files, in the order they are asked:
+// FFMPEG, GStreamer, the built-in MJPEG reader (those this build has). The
 // library's default order would also try its camera back ends, which
-// search the USB bus for a device of that name. Returns a closed capture
-// when none opens it. The input classification uses it, so a source that
-// opens a video this way sees the same files as videos.
+// search the USB bus for a device of that name.
+std::vector<cv::VideoCaptureAPIs> VideoFileBackends();
+
+// Opens `path` as a video file with the first of VideoFileBackends that
+// opens it. Returns a closed capture when none does.
 cv::VideoCapture OpenVideoFile(const std::string& path);
+
+// True when one of VideoFileBackends opens `path` and reads a frame from it.
+// The input classification uses it, so a source that reads videos with
+// these back ends sees the same files as videos.
+bool ReadsAsVideo(const std::string& path);
 
 class InputParameters {
  public:
@@ -55,7 +62,9 @@ class InputParameters {
   //  - form kParser, status 0, empty text, after -h/--help or --version
   //    has printed the usage or the version line on stdout;
   //  - form kFatal, status -1, for a positional value that is not a valid
-  //    "x,y,w,h" region and for every failed consistency check.
+  //    "x,y,w,h" region and for every failed consistency check;
+  //  - form kPlain, status 2, for an input that is no directory and cannot
+  //    be read as an image or as a video with a frame (see ClassifyInput).
   // May be called once per record.
   void ParseCommandLine(int argc, const char* const* argv);
 
@@ -106,7 +115,11 @@ class InputParameters {
   bool camera = false;
 
  private:
-  // Sets isImage, isVideo or isDirectory from what `input` opens as.
+  // Sets isImage, isVideo or isDirectory from what `input` opens as. An
+  // input that reads as none of them throws a plain message naming it:
+  // "can't load image '%s'\n" for a file in an image format or with an
+  // image extension, "input '%s' does not exist\n" for a missing path, and
+  // "can't read input '%s' as an image or a video\n" for anything else.
   void ClassifyInput();
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -52,9 +53,21 @@ class QuietVideoLog {
   cv::utils::logging::LogLevel previous_;
 };
 
-bool OpenCapture(cv::VideoCapture& capture, const std::string& path) {
-  QuietVideoLog quiet;
-  return capture.open(path) && capture.isOpened();
+// The frame count a capture announces, or -1 when it is not a count at all
+// (NaN, negative, beyond int): containers carry it in their headers, and a
+// damaged or hostile header can say anything.
+int AnnouncedFrames(const cv::VideoCapture& capture) {
+  double count = capture.get(cv::CAP_PROP_FRAME_COUNT);
+  if (!(count >= 0.0 && count <= static_cast<double>(INT_MAX))) return -1;
+  return static_cast<int>(count);
+}
+
+// Reads frames one after the other from the start, at most `limit`, and
+// returns how many could be read.
+int CountReadableFrames(cv::VideoCapture& capture, int limit) {
+  int count = 0;
+  while (count < limit && capture.grab()) ++count;
+  return count;
 }
 
 bool OpenCamera(cv::VideoCapture& capture) {
@@ -190,17 +203,49 @@ void Samples::ReadInput(const InputParameters& parameters, bool* roiMode) {
 
 void Samples::ReadVideo(const InputParameters& parameters) {
   name_ = parameters.input;
-  if (!OpenCapture(capture_, name_)) {
+  if (first_ < 0) first_ = 0;
+  if (step_ < 1) step_ = 1;
+  // Frames past an explicit last are never delivered, so they need not be
+  // counted either.
+  const int limit = last_ >= 1 && last_ < INT_MAX ? last_ + 1 : INT_MAX;
+
+  // The frame count a file announces can be wrong (0, 2^32 - 1, fewer or
+  // more than it holds), and a back end may stop at the announced count or
+  // jump to the wrong frame when asked for one past it. So the frames of a
+  // file are counted by reading them, and delivered by reading on
+  // (GetVideoFrame), never by seeking. When the first back end that reads
+  // the file delivers a count other than the announced one, the others are
+  // asked too, and the one that reads the most frames is kept.
+  // What is not a regular file (a stream, a numbered image sequence) may
+  // never end: it is read up to the count it announces, or until it ends.
+  std::error_code error;
+  const bool regularFile = std::filesystem::is_regular_file(name_, error);
+  int frameCount = 0;
+  {
+    QuietVideoLog quiet;
+    for (cv::VideoCaptureAPIs api : VideoFileBackends()) {
+      cv::VideoCapture probe;
+      if (!probe.open(name_, api)) continue;
+      int announced = AnnouncedFrames(probe);
+      if (!regularFile) {
+        frameCount = announced > 0 ? std::min(announced, limit) : limit;
+        api_ = api;
+        break;
+      }
+      int count = CountReadableFrames(probe, limit);
+      if (count > frameCount) {
+        frameCount = count;
+        api_ = api;
+      }
+      if (count > 0 && (count == announced || count == limit)) break;
+    }
+    if (frameCount > 0) capture_.open(name_, api_);
+  }
+  if (frameCount == 0 || !capture_.isOpened()) {
     Fatal(kSource, "Samples::ReadInput", kNoVideoLine, kNoVideoMessage);
   }
   isVideo_ = true;
-  int frameCount = static_cast<int>(capture_.get(cv::CAP_PROP_FRAME_COUNT));
-  if (first_ < 0) {
-    first_ = 0;
-  } else {
-    capture_.set(cv::CAP_PROP_POS_FRAMES, first_);
-  }
-  if (step_ < 1) step_ = 1;
+  position_ = 0;
   if (last_ < 1 || last_ >= frameCount) last_ = frameCount - 1;
   nFrames_ = first_ > last_ ? 0 : (last_ - first_) / step_ + 1;
 }
@@ -276,7 +321,16 @@ const cv::Mat* Samples::GetVideoFrame(int index, std::string* frameName) {
   }
   int n = first_ + index * step_;
   *frameName = Format("%s%.8d", FileStem(name_).c_str(), n);
-  capture_.set(cv::CAP_PROP_POS_FRAMES, n);
+  if (n < position_) {
+    // Frames are asked for in order; going back means reading from the start.
+    QuietVideoLog quiet;
+    capture_.open(name_, api_);
+    position_ = 0;
+  }
+  for (; position_ < n; ++position_) {
+    if (!capture_.grab()) return nullptr;
+  }
+  ++position_;
   if (!capture_.read(image_) || image_.empty()) return nullptr;
   return &image_;
 }

@@ -30,7 +30,10 @@ class Samples {
   // Opens the source the record's kind flags name (directory, image, video,
   // camera, tested in that order) and counts its frames. *roiMode becomes
   // true only when the record holds regions for a single image.
-  // Throws the fatal report "unable to read input video",
+  // A video's frames are counted by reading them (up to its last frame
+  // when one is given), whatever count its file announces.
+  // Throws the fatal report "unable to read input video" (also for a video
+  // of which no frame can be read),
   // "unable to read any video feed", "no input has been set" or the
   // directory's "no images found!"; the plain "can't load image '%s'\n" when
   // the image of ROI mode cannot be loaded, and the ROI check's fatal report
@@ -39,7 +42,9 @@ class Samples {
   void ReadInput(const InputParameters& parameters, bool* roiMode);
 
   // Frame `index` (0-based) of the source, or null after the last frame (and
-  // for a video or camera frame that cannot be read). The image belongs to
+  // for a video or camera frame that cannot be read). A video is read
+  // forward from frame to frame, so indices are best asked for in order;
+  // an earlier one reopens it. The image belongs to
   // this object and stays valid until the next call. Sets *offset to x 0,
   // y 0 and -1 elsewhere, then, for a region, x and y to its position;
   // *appendText is true for every region after the first and false for
@@ -96,6 +101,10 @@ class Samples {
   cv::Mat roiImage_;
   cv::Mat halfImage_;
   cv::VideoCapture capture_;
+  // The back end that reads the video, and the number of the frame its
+  // capture delivers next.
+  cv::VideoCaptureAPIs api_ = cv::CAP_ANY;
+  int position_ = 0;
   bool isVideo_ = false;
   bool isCamera_ = false;
   bool isImageList_ = false;

@@ -146,15 +146,54 @@ TEST_F(InputParametersFiles, InputIsClassifiedAsVideoOrDirectoryAndCameraSetsNoK
   EXPECT_TRUE(directory.isDirectory);
   EXPECT_FALSE(directory.isImage || directory.isVideo);
 
-  // A path that opens as nothing is left for the directory listing to judge.
-  InputParameters missing;
-  Parse(missing, {"-d", "-c", "run.txt", "-i", Directory() + "/absent.png", "-o", "out"});
-  EXPECT_TRUE(missing.isDirectory);
-
   InputParameters camera;
   Parse(camera, {"-d", "-a", "-c", "run.txt", "-o", "out"});
   EXPECT_TRUE(camera.camera);
   EXPECT_FALSE(camera.isImage || camera.isVideo || camera.isDirectory);
+}
+
+TEST_F(InputParametersFiles, InputThatReadsAsNothingIsAPlainMessageNamingIt) {
+  TempDir dir;
+  std::vector<uchar> png;
+  ASSERT_TRUE(cv::imencode(".png", cv::Mat(48, 64, CV_8UC3, cv::Scalar(9, 99, 199)), png));
+  const std::string truncated(png.begin(), png.begin() + png.size() / 2);
+  const std::string video = testutil::ReadWholeFile(Video());
+
+  auto cannotLoad = [](const std::string& path) { return "can't load image '" + path + "'\n"; };
+  auto unreadable = [](const std::string& path) {
+    return "can't read input '" + path + "' as an image or a video\n";
+  };
+  struct Case {
+    std::string path;
+    std::string message;
+  };
+  const Case cases[] = {
+      {dir.File("absent.png"), "input '" + dir.File("absent.png") + "' does not exist\n"},
+      {dir.File("absent"), "input '" + dir.File("absent") + "' does not exist\n"},
+      // Named like an image, or carrying an image signature: a broken image.
+      {dir.WriteFile("notes.png", "not an image\n"), cannotLoad(dir.File("notes.png"))},
+      {dir.WriteFile("empty.jpg", ""), cannotLoad(dir.File("empty.jpg"))},
+      {dir.WriteFile("half.png", truncated), cannotLoad(dir.File("half.png"))},
+      {dir.WriteFile("half", truncated), cannotLoad(dir.File("half"))},
+      // Anything else that no video back end reads a frame from.
+      {dir.WriteFile("empty.avi", ""), unreadable(dir.File("empty.avi"))},
+      {dir.WriteFile("header.avi", video.substr(0, 300)), unreadable(dir.File("header.avi"))},
+      {dir.WriteFile("noise.avi", std::string(4096, '\x5a')), unreadable(dir.File("noise.avi"))},
+  };
+  for (const Case& c : cases) {
+    for (const char* mode : {"-d", "-u"}) {
+      std::optional<Failure> failure = ParseFailure({mode, "-c", "run.txt", "-i", c.path, "-o", "out"});
+      ASSERT_TRUE(failure.has_value()) << c.path;
+      EXPECT_EQ(failure->form(), Failure::Form::kPlain) << c.path;
+      EXPECT_EQ(failure->status(), 2) << c.path;
+      EXPECT_EQ(failure->text(), c.message);
+    }
+  }
+  // The input is judged before the regions that would be cut from it.
+  std::optional<Failure> withRoi =
+      ParseFailure({"-d", "-c", "run.txt", "-i", dir.File("notes.png"), "-o", "out", "0,0,4,4"});
+  ASSERT_TRUE(withRoi.has_value());
+  EXPECT_EQ(withRoi->text(), cannotLoad(dir.File("notes.png")));
 }
 
 TEST_F(InputParametersFiles, TwoRoisAreParsedInOrderWithWidthAndHeightInTheirFields) {

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -399,6 +401,112 @@ TEST(Samples, VideoDeliversFirstToLastInSteps) {
   past.ReadInput(VideoInput(path, 6, 0, 1), &roiMode);
   EXPECT_EQ(past.NumberOfFrames(), 0);
   EXPECT_EQ(past.GetFrame(0, &name, &append, &offset), nullptr);
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Overwrites the frame count an AVI announces: dwTotalFrames of the main
+// header and dwLength of the stream header, where readers look for it.
+std::string AnnounceFrames(std::string avi, uint32_t frames) {
+  auto put = [&](size_t at) {
+    for (int i = 0; i < 4; ++i) avi[at + i] = static_cast<char>((frames >> (8 * i)) & 0xFF);
+  };
+  size_t mainHeader = avi.find("avih");
+  size_t streamHeader = avi.find("strh");
+  EXPECT_NE(mainHeader, std::string::npos);
+  EXPECT_NE(streamHeader, std::string::npos);
+  put(mainHeader + 8 + 16);
+  put(streamHeader + 8 + 32);
+  return avi;
+}
+
+// The offsets of the frame chunks of an AVI written by WriteVideo.
+std::vector<size_t> FrameChunks(const std::string& avi) {
+  std::vector<size_t> chunks;
+  const size_t index = avi.find("idx1");  // lists the chunks once more
+  for (size_t at = avi.find("00dc", avi.find("movi")); at < index; at = avi.find("00dc", at + 4)) {
+    chunks.push_back(at);
+  }
+  return chunks;
+}
+
+// Reads the frames `indices` (in that order) and checks their names and
+// grey levels.
+void ExpectVideoFrames(Samples& samples, const std::vector<int>& indices,
+                       const std::vector<int>& numbers) {
+  std::string name;
+  bool append;
+  ROI offset;
+  for (size_t k = 0; k < indices.size(); ++k) {
+    const cv::Mat* frame = samples.GetFrame(indices[k], &name, &append, &offset);
+    ASSERT_NE(frame, nullptr) << "index " << indices[k];
+    EXPECT_EQ(name, Format("clip%.8d", numbers[k]));
+    EXPECT_NEAR(cv::mean(*frame)[1], 40.0 * numbers[k], kMjpgTolerance) << "frame " << numbers[k];
+  }
+}
+
+TEST(Samples, VideoIsReadToItsLastDecodableFrameWhateverCountItAnnounces) {
+  TempDir dir;
+  const std::string path = dir / "clip.avi";
+  WriteVideo(path);
+  const std::string written = ReadBytes(path);
+  bool roiMode = false;
+  for (uint32_t announced : {0u, 0xFFFFFFFFu, 2u, 5u, 7u, 100u}) {
+    WriteBytes(path, AnnounceFrames(written, announced));
+    Samples samples;
+    samples.ReadInput(VideoInput(path, 0, -1, 1), &roiMode);
+    ASSERT_EQ(samples.NumberOfFrames(), 6) << "announced " << announced;
+    ExpectVideoFrames(samples, {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5});
+    std::string name;
+    bool append;
+    ROI offset;
+    EXPECT_EQ(samples.GetFrame(6, &name, &append, &offset), nullptr);
+
+    // First, last and step apply to the frames the file holds.
+    Samples stepped;
+    stepped.ReadInput(VideoInput(path, 1, 4, 2), &roiMode);
+    ASSERT_EQ(stepped.NumberOfFrames(), 2);
+    ExpectVideoFrames(stepped, {0, 1}, {1, 3});
+    Samples past;
+    past.ReadInput(VideoInput(path, 6, -1, 1), &roiMode);
+    EXPECT_EQ(past.NumberOfFrames(), 0);
+  }
+
+  // Going back to an earlier frame reads the video again from its start.
+  Samples samples;
+  samples.ReadInput(VideoInput(path, 0, -1, 1), &roiMode);
+  ExpectVideoFrames(samples, {4, 1, 5}, {4, 1, 5});
+}
+
+TEST(Samples, TruncatedVideoDeliversTheFramesItHoldsAndOneWithoutAnyIsFatal) {
+  TempDir dir;
+  const std::string path = dir / "clip.avi";
+  WriteVideo(path);
+  const std::string written = ReadBytes(path);
+  std::vector<size_t> chunks = FrameChunks(written);
+  ASSERT_EQ(chunks.size(), 6u);
+
+  // Cut before the fourth frame, with the index at the end of the file gone.
+  WriteBytes(path, written.substr(0, chunks[3]));
+  Samples samples;
+  bool roiMode = false;
+  samples.ReadInput(VideoInput(path, 0, -1, 1), &roiMode);
+  ASSERT_EQ(samples.NumberOfFrames(), 3);
+  ExpectVideoFrames(samples, {0, 1, 2}, {0, 1, 2});
+
+  // Cut before the first frame: the file still opens but holds no frame.
+  WriteBytes(path, written.substr(0, chunks[0]));
+  Samples empty;
+  Failure failure = CatchFailure([&] { empty.ReadInput(VideoInput(path, 0, -1, 1), &roiMode); });
+  EXPECT_EQ(failure.text(), FatalText("Samples::ReadInput", 102, "unable to read input video"));
+  EXPECT_EQ(failure.status(), -1);
 }
 
 TEST(Samples, MissingVideoIsFatal) {
