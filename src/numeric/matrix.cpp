@@ -1,6 +1,7 @@
 #include "numeric/matrix.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -144,10 +145,48 @@ MatrixPtr MultiplyMatrices(const Matrix& a, const Matrix& b) {
 
 MatrixPtr InvertMatrix(const Matrix& a) {
   if (a.rows() != a.cols()) FailPlain(kNotSquare);
-  if (a.rows() == 0) return CreateMatrix(0, 0);
-  cv::Mat inverse;
-  if (cv::invert(ToRowMajor(a), inverse, cv::DECOMP_LU) == 0.0) FailPlain(kSingular);
-  return FromRowMajor(inverse);
+  const int n = a.rows();
+  // Gauss-Jordan elimination with partial pivoting in double precision. A
+  // matrix is singular only when a pivot is exactly zero: a threshold would
+  // refuse well-defined inverses of matrices with small entries (the
+  // scaled triangular factors of tightly clustered scores, for one).
+  const size_t size = static_cast<size_t>(n);
+  std::vector<double> m(size * size);      // row-major copy of a
+  std::vector<double> inv(size * size, 0.0);  // row-major, starts as I
+  for (int r = 0; r < n; ++r) {
+    for (int c = 0; c < n; ++c) m[r * size + c] = a(r, c);
+    inv[r * size + r] = 1.0;
+  }
+  for (size_t k = 0; k < size; ++k) {
+    size_t pivot = k;
+    for (size_t r = k + 1; r < size; ++r) {
+      if (std::fabs(m[r * size + k]) > std::fabs(m[pivot * size + k])) pivot = r;
+    }
+    if (m[pivot * size + k] == 0.0) FailPlain(kSingular);
+    if (pivot != k) {
+      std::swap_ranges(m.begin() + k * size, m.begin() + (k + 1) * size, m.begin() + pivot * size);
+      std::swap_ranges(inv.begin() + k * size, inv.begin() + (k + 1) * size,
+                       inv.begin() + pivot * size);
+    }
+    const double scale = 1.0 / m[k * size + k];
+    for (size_t c = 0; c < size; ++c) {
+      m[k * size + c] *= scale;
+      inv[k * size + c] *= scale;
+    }
+    for (size_t r = 0; r < size; ++r) {
+      const double factor = m[r * size + k];
+      if (r == k || factor == 0.0) continue;
+      for (size_t c = 0; c < size; ++c) {
+        m[r * size + c] -= factor * m[k * size + c];
+        inv[r * size + c] -= factor * inv[k * size + c];
+      }
+    }
+  }
+  auto out = std::make_unique<Matrix>(n, n);
+  for (int r = 0; r < n; ++r) {
+    for (int c = 0; c < n; ++c) (*out)(r, c) = static_cast<float>(inv[r * size + c]);
+  }
+  return out;
 }
 
 MatrixPtr TransposeMatrix(const Matrix& a) {

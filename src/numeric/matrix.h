@@ -72,8 +72,9 @@ MatrixPtr CopyMatrix(const Matrix& m);
 MatrixPtr StackRows(const Matrix* top, const Matrix& bottom);
 // "multiplication of incompatible matrices\n".
 MatrixPtr MultiplyMatrices(const Matrix& a, const Matrix& b);
-// LU with partial pivoting. "matrix must be square to invert\n";
-// "error: matrix cannot be inverted\n" when singular.
+// Gaussian elimination with partial pivoting in double precision, rounded
+// to float. "matrix must be square to invert\n"; "error: matrix cannot be
+// inverted\n" when a pivot is exactly zero.
 MatrixPtr InvertMatrix(const Matrix& a);
 MatrixPtr TransposeMatrix(const Matrix& a);
 // a.cols() singular values in descending order.

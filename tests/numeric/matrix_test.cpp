@@ -1,6 +1,7 @@
 #include "numeric/matrix.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -168,6 +170,52 @@ TEST(Matrix, ProductInverseAndTransposeAgreeWithHandResults) {
     }
   }
   EXPECT_EQ(MultiplyMatrices(Matrix(2, 0), Matrix(0, 3))->cols(), 3);
+}
+
+TEST(Matrix, InversionFailsOnlyOnAnExactlyZeroPivot) {
+  // Small but nonzero pivots invert, whatever the size.
+  for (int n : {3, 4, 12}) {
+    SCOPED_TRACE(n);
+    for (float d : {1e-7f, 1e-20f}) {
+      Matrix diagonal(n, n);
+      for (int i = 0; i < n; ++i) diagonal(i, i) = d;
+      MatrixPtr inverse = InvertMatrix(diagonal);
+      for (int r = 0; r < n; ++r) {
+        for (int c = 0; c < n; ++c) {
+          EXPECT_EQ((*inverse)(r, c), r == c ? static_cast<float>(1.0 / d) : 0.0f);
+        }
+      }
+    }
+  }
+  // A zero column is met as a zero pivot after any row exchange.
+  ExpectFailure([] { InvertMatrix(*FromRows({{1, 0, 2}, {3, 0, 4}, {5, 0, 6}})); },
+                "error: matrix cannot be inverted\n", 2);
+  EXPECT_EQ(InvertMatrix(Matrix(0, 0))->rows(), 0);
+}
+
+TEST(Matrix, InverseAgreesWithOpenCVOnWellConditionedMatrices) {
+  // Diagonally dominant random matrices: OpenCV's single-precision LU and
+  // the double-precision elimination agree to a few float roundings.
+  constexpr float kAgreement = 1e-5f;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  for (int n : {1, 2, 3, 5, 10, 40}) {
+    SCOPED_TRACE(n);
+    Matrix a(n, n);
+    cv::Mat rowMajor(n, n, CV_32F);
+    for (int r = 0; r < n; ++r) {
+      for (int c = 0; c < n; ++c) {
+        a(r, c) = uniform(rng) + (r == c ? static_cast<float>(n) : 0.0f);
+        rowMajor.at<float>(r, c) = a(r, c);
+      }
+    }
+    cv::Mat expected;
+    ASSERT_NE(cv::invert(rowMajor, expected, cv::DECOMP_LU), 0.0);
+    MatrixPtr inverse = InvertMatrix(a);
+    for (int r = 0; r < n; ++r) {
+      for (int c = 0; c < n; ++c) EXPECT_NEAR((*inverse)(r, c), expected.at<float>(r, c), kAgreement);
+    }
+  }
 }
 
 TEST(Matrix, SingularValuesComeInDescendingOrder) {
