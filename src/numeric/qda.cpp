@@ -1,5 +1,6 @@
 #include "numeric/qda.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
@@ -16,9 +17,11 @@ namespace {
 constexpr char kInconsistent[] = "number of factors for classification is inconsistent\n";
 constexpr char kNotPositiveDefinite[] =
     "The covariance matrix of each group in TRAINING must be positive definite.\n";
-// A group needs more samples than factors for a full-rank triangular factor.
+// A group of fewer samples than factors cannot even fill the triangular
+// factor; with exactly as many, the factor is singular, which the
+// positive-definite check reports.
 constexpr char kTooFewSamples[] =
-    "QDA training: group %d has %d samples, needs more than %d (the number of factors)\n";
+    "QDA training: group %d has %d samples, needs at least %d (the number of factors)\n";
 
 constexpr int kClassifySampleLine = 364;
 constexpr char kNotReady[] = "load parameters or train QDA first";
@@ -54,7 +57,9 @@ MatrixPtr ScaledTriangularFactor(const Matrix& centred, float* logDetSigma) {
   VectorPtr s = SingularValues(*R);
   float sumLog = 0.0f;
   for (int i = 0; i < K; ++i) {
-    if ((*s)[i] <= kMinSingularValue) FailPlain(kNotPositiveDefinite);
+    // Written so that NaN fails too: a group of one sample has no spread to
+    // scale by (0 / 0).
+    if (!((*s)[i] > kMinSingularValue)) FailPlain(kNotPositiveDefinite);
     sumLog += std::log((*s)[i]);
   }
   *logDetSigma = 2.0f * sumLog;
@@ -87,7 +92,8 @@ void QDA::Train(const Matrix& T, const Vector& labels) {
     ++counts[g];
   }
   for (int g = 0; g < 2; ++g) {
-    if (counts[g] <= K) FailPlain(Format(kTooFewSamples, g + 1, counts[g], K));
+    // An empty group has no mean at all, whatever K is.
+    if (counts[g] < std::max(K, 1)) FailPlain(Format(kTooFewSamples, g + 1, counts[g], K));
   }
 
   MatrixPtr means = std::make_unique<Matrix>(2, K);

@@ -204,12 +204,33 @@ TEST(QDA, TrainingChecksLabelCountAndGroupSizes) {
 
   Scores few = TwoClouds(3, 20, {1, 1, 1, 1, 1}, 35);
   ExpectFailure([&] { qda.Train(*few.T, *few.labels); },
-                "QDA training: group 1 has 3 samples, needs more than 5 (the number of factors)\n",
+                "QDA training: group 1 has 3 samples, needs at least 5 (the number of factors)\n",
                 2);
-  Scores exact = TwoClouds(20, 5, {1, 1, 1, 1, 1}, 36);
-  ExpectFailure([&] { qda.Train(*exact.T, *exact.labels); },
-                "QDA training: group 2 has 5 samples, needs more than 5 (the number of factors)\n",
+  Scores four = TwoClouds(20, 4, {1, 1, 1, 1, 1}, 36);
+  ExpectFailure([&] { qda.Train(*four.T, *four.labels); },
+                "QDA training: group 2 has 4 samples, needs at least 5 (the number of factors)\n",
                 2);
+}
+
+TEST(QDA, GroupOfExactlyAsManySamplesAsFactorsMeetsThePositiveDefiniteCheck) {
+  const char* message =
+      "The covariance matrix of each group in TRAINING must be positive definite.\n";
+  // Two samples in two factors: centred, they are exactly x and -x, a
+  // covariance of rank one. The other group is well spread.
+  const float rows[][3] = {{1, 2, 0},   {3, 5, 0},  {0, 0, 1},  {2, 1, 1},
+                           {-1, 3, 1}, {4, -2, 1}, {1, 1, 1}, {0, 5, 1}};
+  Matrix T(8, 2);
+  Vector labels(8);
+  for (int i = 0; i < 8; ++i) {
+    T(i, 0) = rows[i][0];
+    T(i, 1) = rows[i][1];
+    labels[i] = rows[i][2];
+  }
+  QDA qda;
+  ExpectFailure([&] { qda.Train(T, labels); }, message, 2);
+  // One sample in one factor has no spread at all.
+  Scores single = TwoClouds(20, 1, {2.0}, 38);
+  ExpectFailure([&] { qda.Train(*single.T, *single.labels); }, message, 2);
 }
 
 TEST(QDA, ClassifyingBeforeTrainingOrLoadingIsFatal) {
