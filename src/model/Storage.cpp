@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 
+#include "model/yaml_screen.h"
 #include "support/atomic_file.h"
 #include "support/failure.h"
 
@@ -23,6 +25,8 @@ constexpr int kParameterNameLine = 24;
 constexpr int kUnstorableTextLine = 26;
 constexpr int kOpenReadLine = 28;
 constexpr int kUnparsableOpenLine = 30;
+constexpr int kUnsafeTextLine = 32;
+constexpr int kTooLargeLine = 34;
 constexpr const char* kOpenMessage = "couldn't open storage file";
 constexpr int kMatrixSizeLine = 104;
 constexpr const char* kMatrixSizeMessage = "number of bytes read inconsistent with matrix size";
@@ -45,6 +49,11 @@ constexpr int kNoClassifierLine = 552;
 constexpr size_t kChunkLength = 3000;
 // The same limit as the raw feature vector of a model.
 constexpr int kMaxRawFeatures = 1000000;
+// Model files are read whole before parsing. The largest real model (a
+// raw vector of 1,000,000 features with its window matrices at 10 factors)
+// stays well below this; a longer file is not a model, and reading it would
+// only exhaust memory.
+constexpr int64_t kMaxModelFileBytes = int64_t{256} << 20;
 // No stored matrix comes near this; a larger count is a corrupt record.
 constexpr int64_t kMaxElements = (int64_t{1} << 30) - 1;
 
@@ -443,17 +452,62 @@ void Storage::WriteModelBody(const Model& model) {
 
 void Storage::InitilizeStoragetoRead(const std::string& fileName) {
   fileName_ = fileName;
-  FILE* probe = std::fopen(fileName.c_str(), "rb");
-  if (probe == nullptr) Fatal(kSource, "Storage::InitilizeStoragetoRead", kOpenReadLine, kOpenMessage);
-  std::fclose(probe);
+  const char* function = "Storage::InitilizeStoragetoRead";
+  // The text is read whole and the parser is given exactly these bytes, so
+  // that what the screen below has walked is what the parser sees.
+  FILE* file = std::fopen(fileName.c_str(), "rb");
+  if (file == nullptr) Fatal(kSource, function, kOpenReadLine, kOpenMessage);
+  std::string text;
+  char chunk[65536];
+  size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    text.append(chunk, got);
+    if (static_cast<int64_t>(text.size()) > kMaxModelFileBytes) break;
+  }
+  const bool failed = std::ferror(file) != 0;  // a directory, for one
+  std::fclose(file);
+  if (failed) Fatal(kSource, function, kOpenReadLine, kOpenMessage);
+  if (static_cast<int64_t>(text.size()) > kMaxModelFileBytes) {
+    Fatal(kSource, function, kTooLargeLine,
+          Format("model file '%s' is larger than %lld bytes", fileName.c_str(),
+                 static_cast<long long>(kMaxModelFileBytes)));
+  }
+  auto refuse = [&](const std::string& problem) {
+    Fatal(kSource, function, kUnsafeTextLine,
+          Format("cannot read model file '%s': %s", fileName.c_str(), problem.c_str()));
+  };
+
+  // The file storage picks its parser from the first bytes (after a byte
+  // order mark) and reads a gzip file by its name. Only YAML text goes to a
+  // parser; text with no known signature goes to the file storage by name,
+  // which refuses it with its own report before parsing anything.
+  const bool yaml = text.compare(0, 5, "%YAML") == 0;
+  if (!yaml && !text.empty()) {
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) refuse("a byte order mark before the YAML header");
+    if (text.compare(0, 2, "\x1F\x8B") == 0) refuse("compressed model files are not read");
+    if (text[0] == '{' || text.compare(0, 5, "<?xml") == 0) refuse("not a YAML file storage");
+  }
+  if (yaml) {
+    if (std::optional<YamlProblem> problem = ScreenYaml(text)) {
+      refuse(Format("line %d: %s", problem->line, problem->problem.c_str()));
+    }
+  }
+
   bool opened = false;
   try {
-    opened = fs.open(fileName, cv::FileStorage::READ);
+    opened = yaml ? fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY |
+                                      cv::FileStorage::FORMAT_YAML)
+                  : fs.open(fileName, cv::FileStorage::READ);
   } catch (const cv::Exception& e) {
-    Fatal(kSource, "Storage::InitilizeStoragetoRead", kUnparsableOpenLine,
+    Fatal(kSource, function, kUnparsableOpenLine,
           Format("cannot read model file '%s': %s", fileName.c_str(), ReadProblem(e).c_str()));
+  } catch (const std::exception& e) {
+    // The screen should leave the parser nothing to throw anything else for;
+    // should it still, the report names the file.
+    Fatal(kSource, function, kUnparsableOpenLine,
+          Format("cannot read model file '%s': %s", fileName.c_str(), e.what()));
   }
-  if (!opened) Fatal(kSource, "Storage::InitilizeStoragetoRead", kOpenReadLine, kOpenMessage);
+  if (!opened) Fatal(kSource, function, kOpenReadLine, kOpenMessage);
   root_ = fs.root();
 }
 
@@ -565,11 +619,14 @@ VectorPtr Storage::ReadVector(const std::string& name, const cv::FileNode* paren
   const int rows = ReadInt(node, "rows", 0);
   const int cols = ReadInt(node, "cols", 0);
   if (rows != 1 && cols != 1) Fatal(kSource, "Storage::ReadVector", kNotVectorLine, kNotVectorMessage);
-  // The count that is not the unit one, so that an empty vector (1 x 0)
-  // reads back empty.
-  const int n = rows == 1 ? cols : rows;
+  // A vector may be stored as a row or a column: n is the larger count. The
+  // writer stores a vector of no elements as 1 x 0 with no data, which
+  // therefore reads back empty.
+  int n = std::max(rows, cols);
+  if (std::min(rows, cols) < 0) Fatal(kSource, "Storage::ReadVector", kVectorSizeLine, kVectorSizeMessage);
   std::vector<uint8_t> bytes;
-  if (!ReadData(node, name, ElementBytes(1, n), bytes)) {
+  if (std::min(rows, cols) == 0 && ReadData(node, name, 0, bytes)) n = 0;
+  if (n != 0 && !ReadData(node, name, ElementBytes(1, n), bytes)) {
     Fatal(kSource, "Storage::ReadVector", kVectorSizeLine, kVectorSizeMessage);
   }
   auto v = std::make_unique<Vector>(n);
@@ -637,17 +694,31 @@ std::unique_ptr<Model> Storage::ReadModelBody() {
   // still noticed) and dropped: only training needs them.
   ReadOptionalMatrix("T", root);
   ReadOptionalMatrix("Y", root);
-  MatrixPtr Wstar = ReadMatrix("WStar", &root);
-  VectorPtr XMean = ReadVector("XMean", &root);
-  VectorPtr XStd = ReadVector("XStd", &root);
-  model->pls.SetModel(std::move(W), std::move(P), std::move(Wstar), std::move(XMean),
-                      std::move(XStd), std::move(b));
+  // The PLS objects get their scratch (sized by Wstar's rows) only once every
+  // count has been checked against the others: a record of no elements may
+  // claim any number of rows.
+  PLS& pls = model->pls;
+  pls.W = std::move(W);
+  pls.P = std::move(P);
+  pls.Wstar = ReadMatrix("WStar", &root);
+  pls.XMean = ReadVector("XMean", &root);
+  pls.XStd = ReadVector("XStd", &root);
+  pls.b = std::move(b);
 
   ReadClassifiers(*model);
   ReadBlocks(*model);
   CheckModelShapes(*model);
+  InstallScratch(pls);
+  for (const std::unique_ptr<BlockModel>& block : model->blockModels) {
+    if (!block->raw) InstallScratch(block->pls);
+  }
   model->AllocateBuffers();
   return model;
+}
+
+void Storage::InstallScratch(PLS& pls) {
+  pls.SetModel(std::move(pls.W), std::move(pls.P), std::move(pls.Wstar), std::move(pls.XMean),
+               std::move(pls.XStd), std::move(pls.b));
 }
 
 void Storage::ReadFeatureParameters(Model& model) {
@@ -660,11 +731,23 @@ void Storage::ReadFeatureParameters(Model& model) {
     const std::string set = ReadString(record, "feature", true);
     cv::FileNode names = RequireSeq(record, "names");
     ParameterMap& parameters = model.FeatureParameters[set];
+    // The record's keys looked up once, so that a set of many names costs no
+    // walk of the record per name. A repeated key is found at its first
+    // occurrence, as a lookup in the record would find it.
+    std::map<std::string, cv::FileNode> entries;
+    for (cv::FileNodeIterator entry = record.begin(); entry != record.end(); ++entry) {
+      entries.emplace((*entry).name(), *entry);
+    }
     for (cv::FileNodeIterator name = names.begin(); name != names.end(); ++name) {
       if (!(*name).isString()) FailWrongType("names", "a sequence of strings");
       const std::string key = (*name).string();
       // An empty name cannot be a key of the record; its value is empty.
-      const std::string value = key.empty() ? std::string() : ReadString(record, key, false);
+      std::string value;
+      auto found = key.empty() ? entries.end() : entries.find(key);
+      if (found != entries.end()) {
+        if (!found->second.isString()) FailWrongType(key, "a string");
+        value = found->second.string();
+      }
       parameters.emplace(key, value);  // a repeated name keeps its first value
     }
   }
@@ -746,8 +829,12 @@ void Storage::ReadBlocks(Model& model) {
       VectorPtr b = ReadOptionalVector("b", node);
       VectorPtr XStd = ReadVector("std", &node);
       VectorPtr XMean = ReadVector("mean", &node);
-      block->pls.SetModel(std::move(W), nullptr, std::move(Wstar), std::move(XMean),
-                          std::move(XStd), std::move(b));
+      // No P: blocks are stored without it. Scratch comes after the checks.
+      block->pls.W = std::move(W);
+      block->pls.Wstar = std::move(Wstar);
+      block->pls.XMean = std::move(XMean);
+      block->pls.XStd = std::move(XStd);
+      block->pls.b = std::move(b);
     }
 
     // Extraction reads the block's pixels without checking them against the
@@ -822,6 +909,12 @@ void Storage::CheckModelShapes(const Model& model) {
   if (model.usePLSReg && model.PLSReg->Bstar->n() != model.nfeatures) {
     FailInconsistent(Format("'PLSReg' Bstar has %d elements for %d model inputs",
                             model.PLSReg->Bstar->n(), model.nfeatures));
+  }
+  // The buffers are sized for the factors the window PLS kept; with no
+  // inputs, Wstar's element count would not bound them.
+  if (pls.FactorsKept() > model.nfactors) {
+    FailInconsistent(Format("the window PLS keeps %d factors, 'nfactors' is %d",
+                            pls.FactorsKept(), model.nfactors));
   }
 }
 

@@ -75,6 +75,9 @@ class Storage {
   void ReadClassifiers(Model& model);
   void ReadBlocks(Model& model);
   void CheckModelShapes(const Model& model);
+  // Installs the read fields again through PLS::SetModel, which sizes the
+  // projection scratch by Wstar's rows.
+  static void InstallScratch(PLS& pls);
 
   // Reads the chunks of a matrix node into exactly `expected` bytes; false
   // when they hold another number of bytes.

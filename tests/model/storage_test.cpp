@@ -246,6 +246,28 @@ TEST_F(VectorRecord, ReadsAsAVectorAndAsAOneRowMatrix) {
   EXPECT_EQ(storage.ReadVector("empty")->n(), 0);
 }
 
+TEST_F(VectorRecord, TheLargerCountIsTheLength) {
+  // One element, 1.0, stored as a column, as a row with a zero count, and
+  // the empty record the writer makes for a vector of no elements.
+  const std::string one = "      - \"AACAPw==\"\n";
+  const std::string path = dir_.WriteFile(
+      "counts.yml", "%YAML:1.0\n---\ncolumn:\n   rows: 0\n   cols: 1\n   data:\n" + one +
+                        "row:\n   rows: 1\n   cols: 0\n   data:\n" + one +
+                        "none:\n   rows: 1\n   cols: 0\n   data: []\n");
+  Storage storage;
+  storage.InitilizeStoragetoRead(path);
+  for (const char* name : {"column", "row"}) {
+    VectorPtr v = storage.ReadVector(name);
+    ASSERT_EQ(v->n(), 1) << name;
+    EXPECT_EQ((*v)[0], 1.0f) << name;
+  }
+  EXPECT_EQ(storage.ReadVector("none")->n(), 0);
+  std::string column = Replace(Replace(text_, "rows: 1", "rows: 6"), "cols: 5", "cols: 1");
+  EXPECT_EQ(ReadFailure(column, true).text(),
+            StorageReport("Storage::ReadVector", 136,
+                          "number of bytes read inconsistent with vector size"));
+}
+
 TEST_F(VectorRecord, TwoByThreeIsNotAVector) {
   std::string edited = Replace(Replace(text_, "rows: 1", "rows: 2"), "cols: 5", "cols: 3");
   EXPECT_EQ(ReadFailure(edited, true).text(),
@@ -557,6 +579,67 @@ TEST(ModelFile, ShapesThatDisagreeWithTheCountsAreRejected) {
   std::unique_ptr<Model> back =
       ReadBack(saved.Edited(Replace(saved.text, "nfactors: 4", "nfactors: 9")));
   ExpectSameBits(Responses(*saved.model, 20, 6), Responses(*back, 20, 6));
+}
+
+// `text` with the record under `key` (found at or after `after`) replaced
+// by an empty matrix claiming `rows` rows; the old record stays under
+// another name.
+std::string EmptyRecord(const std::string& text, const std::string& key, const std::string& rows,
+                        const std::string& after = "") {
+  size_t start = text.find(key + ":\n", after.empty() ? 0 : text.find(after));
+  while (start != std::string::npos && text[start - 1] != ' ' && text[start - 1] != '\n') {
+    start = text.find(key + ":\n", start + 1);
+  }
+  const size_t lineStart = text.rfind('\n', start) + 1;
+  const std::string indent(start - lineStart, ' ');
+  return text.substr(0, start) + key + ":\n" + indent + "   rows: " + rows + "\n" + indent +
+         "   cols: 0\n" + indent + "   data: []\n" + indent + "old" + key +
+         text.substr(start + key.size());
+}
+
+TEST(ModelFile, EmptyMatricesClaimingHugeCountsAreCheckedBeforeAllocating) {
+  SavedModel saved{ModelShape()};
+  const std::string prefix = "model file '" + saved.dir().File("edited.yml") + "' is inconsistent: ";
+  auto report = [&](const std::string& detail) {
+    return StorageReport("Storage::ReadModel", 540, prefix + detail);
+  };
+  // A string where a count belongs reads as 2147483647.
+  EXPECT_EQ(saved.ReadFailure(EmptyRecord(saved.text, "WStar", "x")).text(),
+            report("'nfeatures' is 12 but WStar is 2147483647x0, XMean 12 and XStd 12"));
+  EXPECT_EQ(saved.ReadFailure(EmptyRecord(saved.text, "Wstar", "2000000000", "blockModels:")).text(),
+            report("block 0 has 6 features but Wstar 2000000000x0, mean 6 and std 6"));
+
+  // The factors the window PLS kept size the buffers: they may not exceed
+  // the model's factors.
+  ModelShape regressionShape;
+  regressionShape.qda = false;
+  SavedModel regression(regressionShape);
+  EXPECT_EQ(regression.ReadFailure(Replace(regression.text, "nfactors: 4", "nfactors: 3")).text(),
+            StorageReport("Storage::ReadModel", 540,
+                          "model file '" + regression.dir().File("edited.yml") +
+                              "' is inconsistent: the window PLS keeps 4 factors, 'nfactors' is 3"));
+}
+
+TEST(ModelFile, TextTheParserCannotBeTrustedWithIsRefusedNamingTheFile) {
+  TempDir dir;
+  auto refused = [&](const std::string& text) {
+    const std::string path = dir.WriteFile("m.yml", text);
+    return FailureOf([&] { ReadBack(path); }).text();
+  };
+  const std::string file = dir.File("m.yml");
+  auto report = [&](const std::string& problem) {
+    return StorageReport("Storage::InitilizeStoragetoRead", 32,
+                         "cannot read model file '" + file + "': " + problem);
+  };
+  EXPECT_EQ(refused("%YAML:1.0\na: 1\n...\n- x\n"),
+            report("line 4: a '-' after the end of a document"));
+  EXPECT_EQ(refused("{\"modelID\": \"x\"}"), report("not a YAML file storage"));
+  EXPECT_EQ(refused("<?xml version=\"1.0\"?>\n<opencv_storage/>\n"), report("not a YAML file storage"));
+  EXPECT_EQ(refused("\xEF\xBB\xBF%YAML:1.0\na: 1\n"),
+            report("a byte order mark before the YAML header"));
+  EXPECT_EQ(refused(std::string("\x1F\x8B\x08\0\0\0", 6)), report("compressed model files are not read"));
+  // Text with no signature at all is still the file storage's to refuse.
+  EXPECT_NE(refused("hello\n").find("cannot read model file '" + file + "'"), std::string::npos);
 }
 
 TEST(ModelFile, UnopenableFilesAreReported) {
