@@ -153,47 +153,31 @@ TEST_F(InputParametersFiles, InputIsClassifiedAsVideoOrDirectoryAndCameraSetsNoK
 }
 
 TEST_F(InputParametersFiles, InputThatReadsAsNothingIsAPlainMessageNamingIt) {
+  // The command-line tests run every kind of broken input; these are the
+  // rules that tell the three messages apart.
   TempDir dir;
   std::vector<uchar> png;
   ASSERT_TRUE(cv::imencode(".png", cv::Mat(48, 64, CV_8UC3, cv::Scalar(9, 99, 199)), png));
   const std::string truncated(png.begin(), png.begin() + png.size() / 2);
-  const std::string video = testutil::ReadWholeFile(Video());
-
-  auto cannotLoad = [](const std::string& path) { return "can't load image '" + path + "'\n"; };
-  auto unreadable = [](const std::string& path) {
-    return "can't read input '" + path + "' as an image or a video\n";
-  };
-  struct Case {
-    std::string path;
-    std::string message;
-  };
-  const Case cases[] = {
+  const std::string cases[][2] = {
       {dir.File("absent.png"), "input '" + dir.File("absent.png") + "' does not exist\n"},
-      {dir.File("absent"), "input '" + dir.File("absent") + "' does not exist\n"},
-      // Named like an image, or carrying an image signature: a broken image.
-      {dir.WriteFile("notes.png", "not an image\n"), cannotLoad(dir.File("notes.png"))},
-      {dir.WriteFile("empty.jpg", ""), cannotLoad(dir.File("empty.jpg"))},
-      {dir.WriteFile("half.png", truncated), cannotLoad(dir.File("half.png"))},
-      {dir.WriteFile("half", truncated), cannotLoad(dir.File("half"))},
-      // Anything else that no video back end reads a frame from.
-      {dir.WriteFile("empty.avi", ""), unreadable(dir.File("empty.avi"))},
-      {dir.WriteFile("header.avi", video.substr(0, 300)), unreadable(dir.File("header.avi"))},
-      {dir.WriteFile("noise.avi", std::string(4096, '\x5a')), unreadable(dir.File("noise.avi"))},
+      // An image signature without an image extension is still an image.
+      {dir.WriteFile("half", truncated), "can't load image '" + dir.File("half") + "'\n"},
+      {dir.WriteFile("noise.avi", std::string(4096, '\x5a')),
+       "can't read input '" + dir.File("noise.avi") + "' as an image or a video\n"},
   };
-  for (const Case& c : cases) {
-    for (const char* mode : {"-d", "-u"}) {
-      std::optional<Failure> failure = ParseFailure({mode, "-c", "run.txt", "-i", c.path, "-o", "out"});
-      ASSERT_TRUE(failure.has_value()) << c.path;
-      EXPECT_EQ(failure->form(), Failure::Form::kPlain) << c.path;
-      EXPECT_EQ(failure->status(), 2) << c.path;
-      EXPECT_EQ(failure->text(), c.message);
-    }
+  for (const auto& [path, message] : cases) {
+    std::optional<Failure> failure = ParseFailure({"-d", "-c", "run.txt", "-i", path, "-o", "out"});
+    ASSERT_TRUE(failure.has_value()) << path;
+    EXPECT_EQ(failure->form(), Failure::Form::kPlain);
+    EXPECT_EQ(failure->status(), 2);
+    EXPECT_EQ(failure->text(), message);
   }
   // The input is judged before the regions that would be cut from it.
   std::optional<Failure> withRoi =
-      ParseFailure({"-d", "-c", "run.txt", "-i", dir.File("notes.png"), "-o", "out", "0,0,4,4"});
+      ParseFailure({"-d", "-c", "run.txt", "-i", dir.File("half"), "-o", "out", "0,0,4,4"});
   ASSERT_TRUE(withRoi.has_value());
-  EXPECT_EQ(withRoi->text(), cannotLoad(dir.File("notes.png")));
+  EXPECT_EQ(withRoi->text(), "can't load image '" + dir.File("half") + "'\n");
 }
 
 TEST_F(InputParametersFiles, TwoRoisAreParsedInOrderWithWidthAndHeightInTheirFields) {
