@@ -51,8 +51,9 @@ int WindowStep(const ScaleSpec& scale, const std::string& typeName, float step, 
                  LinePrefix(scale).c_str(), static_cast<double>(step), typeName.c_str(),
                  static_cast<double>(scaled), windowSize, dimension));
   }
-  int pixels = static_cast<int>(std::ceil(scaled));
-  return pixels < 1 ? 1 : pixels;
+  // Compared before the conversion: a large negative step has no int.
+  if (!(scaled > 0.0f)) return 1;
+  return static_cast<int>(std::ceil(scaled));
 }
 
 }  // namespace

@@ -187,6 +187,7 @@ TEST(ObjManager, StepsBelowOnePixelMoveOnePixelAndStepsBeyondTheWindowAreFatal) 
   // A negative or tiny step is below one pixel like a step of 0.
   EXPECT_EQ(levelsOf(-0.5f, 1e-9f)[0].stepX, 1);
   EXPECT_EQ(levelsOf(-0.5f, 1e-9f)[0].stepY, 1);
+  EXPECT_EQ(levelsOf(-1e30f, 0.0f)[0].stepX, 1);
   // A step of exactly the window is the longest there is.
   EXPECT_EQ(levelsOf(2.0f, 1.0f)[0].stepX, 96);
   EXPECT_EQ(levelsOf(2.0f, 1.0f)[0].stepY, 96);
