@@ -1,16 +1,24 @@
 #include "detection/detection.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "support/failure.h"
+#include "support/memory.h"
+
 namespace pedscan {
 namespace {
 
 // Overlap above which the weaker of two detections of a type is dropped.
 constexpr float kSuppressionThreshold = 0.2f;
+
+constexpr char kSource[] = "detection";
+constexpr int kFrameTooLargeLine = 120;
 
 bool WindowFits(const Model& model, const cv::Mat& image) {
   return !image.empty() && model.windowW <= image.cols && model.windowH <= image.rows;
@@ -99,6 +107,15 @@ Detection::Detection(const std::string& configFile, InputParameters& parameters)
   levels_ = objManager_->GetLevels();
   objectTypes_ = objManager_->GetObjectTypes();
   numberOfStages_ = objManager_->GetNumberOfStages();
+  // The scan reads windows rows outer, so a method may keep only the rows
+  // of the tallest window instead of the whole level.
+  int tallest = 0;
+  for (size_t e = 0; e < levels_.size(); ++e) {
+    for (const Model* model : objManager_->ModelsAtLevel(levels_[e].index)) {
+      tallest = std::max(tallest, static_cast<int>(model->windowH));
+    }
+  }
+  featureControl_->SetStreamRows(tallest);
   featureBuffer_ = std::make_unique<float[]>(kFeatureBufferSize);
   samples_.ReadInput(parameters, &roiMode_);
   nFrames_ = samples_.NumberOfFrames();
@@ -120,19 +137,22 @@ int Detection::ProcessNextFrame() {
   // A video can announce more frames than it yields; the first frame that
   // cannot be read ends the source.
   if (frame == nullptr || frame->empty()) return -1;
+  // A frame that cannot fit is refused before any work, instead of being
+  // killed by the system half-way through.
+  const int64_t needed = EstimatePeakBytes(frame->cols, frame->rows);
+  const int64_t available = AvailableMemoryBytes();
+  if (needed > available) {
+    Fatal(kSource, "Detection::ProcessNextFrame", kFrameTooLargeLine,
+          Format("frame '%s' (%dx%d) needs about %s to scan, more than the %s available",
+                 frameName_.c_str(), frame->cols, frame->rows, DescribeBytes(needed).c_str(),
+                 DescribeBytes(available).c_str()));
+  }
   ++frameIndex_;
   offsetX_ = offset.x;
   offsetY_ = offset.y;
-  BuildPyramid(*frame);
-  ScanFrame();
+  ScanFrame(*frame);
   outputImage_ = frame->clone();
   return frameIndex_;
-}
-
-void Detection::BuildPyramid(const cv::Mat& frame) {
-  levelImages_.clear();
-  levelImages_.reserve(levels_.size());
-  for (const ScaleLevel& level : levels_) levelImages_.push_back(MakeLevelImage(frame, level));
 }
 
 float Detection::ClassifyWindow(Model& model, int x, int y, bool cacheFilled) {
@@ -147,13 +167,40 @@ float Detection::ClassifyWindow(Model& model, int x, int y, bool cacheFilled) {
   return response;
 }
 
-void Detection::ScanFrame() {
+int64_t Detection::EstimatePeakBytes(int width, int height) {
+  int64_t largestLevel = 0;
+  for (const ScaleLevel& level : levels_) {
+    const int64_t levelW = static_cast<int64_t>(std::floor(static_cast<float>(width) * level.ratio));
+    const int64_t levelH =
+        static_cast<int64_t>(std::floor(static_cast<float>(height) * level.ratio));
+    if (levelW < 1 || levelH < 1) continue;
+    std::vector<Model*> models = objManager_->ModelsAtLevel(level.index);
+    if (models.empty()) continue;
+    const int w = static_cast<int>(std::min<int64_t>(levelW, INT_MAX));
+    const int h = static_cast<int>(std::min<int64_t>(levelH, INT_MAX));
+    int64_t bytes = 3 * levelW * levelH + featureControl_->ImageBytes(models, w, h);
+    for (const std::string& type : objectTypes_) {
+      double threshold = 0.0;
+      const Model* first = objManager_->ModelbyObjType(type, level.index, 0, &threshold);
+      if (first != nullptr) {
+        bytes += featureControl_->ScanCacheBytes(*first, w, h, level.stepX, level.stepY);
+      }
+    }
+    largestLevel = std::max(largestLevel, bytes);
+  }
+  // The copy of the frame that the boxes are drawn on.
+  return largestLevel + 3 * int64_t{width} * height;
+}
+
+void Detection::ScanFrame(const cv::Mat& frame) {
   for (const std::string& type : objectTypes_) objManager_->SetDetWindows(type);
   int64_t start = cv::getTickCount();
   int frameWindows = 0;
-  int nLevels = static_cast<int>(levelImages_.size());
+  int nLevels = static_cast<int>(levels_.size());
   for (int e = 0; e < nLevels; ++e) {
-    const LevelImage& level = levelImages_[e];
+    // One level at a time: its image and features are released before the
+    // next is built, so memory grows with the largest level, not the sum.
+    const LevelImage level = MakeLevelImage(frame, levels_[static_cast<size_t>(e)]);
     std::printf("\rscale %d/%d", e + 1, nLevels);
     std::vector<Model*> models = objManager_->ModelsAtLevel(level.index);
     if (models.empty()) continue;
@@ -230,7 +277,6 @@ void Detection::ScanFrame() {
   std::printf(" - detwin: %d (%5.1f det/s) (%4.1f s/frame) (%d/%d)\n", frameWindows,
               static_cast<double>(totalWindows_) / seconds, seconds / frameIndex_, frameIndex_,
               nFrames_);
-  levelImages_.clear();
 }
 
 }  // namespace pedscan

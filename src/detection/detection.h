@@ -110,7 +110,9 @@ class Detection {
   ~Detection();
 
   // Fetches, scans and keeps the next frame; returns its 1-based number, or
-  // -1 when the source has no frame left.
+  // -1 when the source has no frame left. A frame whose estimated need is
+  // more than the memory available is a fatal report naming its size and
+  // both figures, before any work on it.
   int ProcessNextFrame();
   // Writes the results of the frame just processed: the text file(s) and,
   // with -b, the image with the boxes of every type drawn.
@@ -120,6 +122,11 @@ class Detection {
                    const cv::Scalar& colour);
   // Writes one type's windows to the frame's text file with `suffix`.
   void WriteText(const std::string& suffix, const std::vector<DetectionWindow>& list);
+
+  // The most memory scanning a width x height frame takes beyond what is
+  // held already: the largest pyramid level with its features and caches,
+  // and the copy of the frame the results are drawn on.
+  int64_t EstimatePeakBytes(int width, int height);
 
   bool IsVideo() const;
   bool IsCamera() const;
@@ -132,8 +139,8 @@ class Detection {
   const std::string& frameName() const { return frameName_; }
 
  private:
-  void BuildPyramid(const cv::Mat& frame);
-  void ScanFrame();
+  // Builds, scans and releases the pyramid levels of the frame one by one.
+  void ScanFrame(const cv::Mat& frame);
   // The response of the model's window at (x, y) of the current level image.
   // cacheFilled: the level's scan fill already stored every cached block.
   float ClassifyWindow(Model& model, int x, int y, bool cacheFilled);
@@ -143,7 +150,6 @@ class Detection {
   ParametersExecution configuration_;
   std::unique_ptr<ObjManager> objManager_;
   std::unique_ptr<FeatureControl> featureControl_;
-  std::vector<LevelImage> levelImages_;
   std::vector<ScaleLevel> levels_;
   int numberOfStages_ = 0;
   std::vector<std::string> objectTypes_;

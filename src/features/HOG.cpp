@@ -166,34 +166,81 @@ std::unique_ptr<ExtractionMethod> HOG::Clone() const {
 
 void HOG::AddNewImage(const cv::Mat& image) {
   assert(image.type() == CV_8UC3);
-  const int width = image.cols;
-  const int height = image.rows;
-  const uint8_t* binTable = OrientationBinTable();
+  image_ = image;
+  width_ = image.cols;
+  height_ = image.rows;
+  stride_ = width_ + 1;
+  // Streaming keeps the rows of one window (plus the row above its top) in
+  // a ring; otherwise every row of the image is held and built right away.
+  const int wanted = streamRows_ > 0 ? streamRows_ + 2 : height_ + 1;
+  AllocateRows(std::min(wanted, height_ + 1));
+  Restart();
+  if (streamRows_ <= 0) BuildRows(height_);
+}
 
-  stride_ = width + 1;
-  const size_t entries = static_cast<size_t>(height + 1) * stride_;
-  // Every entry is written below, so the arrays are not zeroed first.
+void HOG::SetStreamRows(int rows) { streamRows_ = std::max(rows, 0); }
+
+int64_t HOG::ImageBytes(int width, int height) const {
+  const int64_t rows = std::min<int64_t>(streamRows_ > 0 ? streamRows_ + 2 : height + 1,
+                                         int64_t{height} + 1);
+  const int64_t entryBytes = sizeof(float) * kBins + (useColorFrequency_ ? 4 * kChannels : 0);
+  const int64_t workBytes = sizeof(float) * kBins + 4 * kChannels + 4 + 4 + 4 + 1;
+  return rows * (int64_t{width} + 1) * entryBytes + (int64_t{height} + 1) * 8 + width * workBytes;
+}
+
+void HOG::AllocateRows(int rows) {
+  ringRows_ = rows;
+  const size_t entries = static_cast<size_t>(ringRows_) * stride_;
+  // Every entry is written before it is read, so the arrays are not zeroed.
   orientation_.reset(new float[entries * kBins]);
   color_.reset(useColorFrequency_ ? new int32_t[entries * kChannels] : nullptr);
-
-  // Running sums down each pixel column of the rows processed so far, one
-  // entry per column. Adding a pixel's magnitude to its own bin only is the
-  // same as adding every bin's value, because the other bins receive +0 and a
-  // sum of non-negative magnitudes is never -0.
-  std::vector<float> columnSums(static_cast<size_t>(width) * kBins, 0.0f);
-  std::vector<int32_t> columnCounts(useColorFrequency_ ? static_cast<size_t>(width) * kChannels
-                                                       : 0, 0);
-  // Per-row work arrays, indexed by column.
-  std::vector<int32_t> tableIndex(width);
-  std::vector<float> energy(width);
-  std::vector<float> magnitude(width);
-  std::vector<uint8_t> channel(width);
-  std::fill(orientation_.get(), orientation_.get() + static_cast<size_t>(stride_) * kBins, 0.0f);
-  if (color_) {
-    std::fill(color_.get(), color_.get() + static_cast<size_t>(stride_) * kChannels, 0);
+  rowEntry_.resize(static_cast<size_t>(height_) + 1);
+  for (int r = 0; r <= height_; ++r) {
+    rowEntry_[static_cast<size_t>(r)] = static_cast<size_t>(r % ringRows_) * stride_;
   }
+}
 
-  for (int y = 0; y < height; ++y) {
+void HOG::Restart() {
+  // Running sums down each pixel column of the rows built so far, one entry
+  // per column. Adding a pixel's magnitude to its own bin only is the same as
+  // adding every bin's value, because the other bins receive +0 and a sum of
+  // non-negative magnitudes is never -0.
+  columnSums_.assign(static_cast<size_t>(width_) * kBins, 0.0f);
+  columnCounts_.assign(useColorFrequency_ ? static_cast<size_t>(width_) * kChannels : 0, 0);
+  tableIndex_.resize(static_cast<size_t>(width_));
+  energy_.resize(static_cast<size_t>(width_));
+  magnitude_.resize(static_cast<size_t>(width_));
+  channel_.resize(static_cast<size_t>(width_));
+  // Row 0 of the integrals is zero.
+  std::fill(orientation_.get(), orientation_.get() + static_cast<size_t>(stride_) * kBins, 0.0f);
+  if (color_) std::fill(color_.get(), color_.get() + static_cast<size_t>(stride_) * kChannels, 0);
+  builtRows_ = 1;
+}
+
+void HOG::EnsureRows(int first, int last) {
+  if (last < builtRows_ && first > builtRows_ - 1 - ringRows_) return;
+  if (last - first + 1 > ringRows_) {
+    // A read taller than the ring: hold every row from now on.
+    AllocateRows(height_ + 1);
+    Restart();
+  } else if (first <= builtRows_ - 1 - ringRows_) {
+    // A row already dropped: the sums are rebuilt from the top, which gives
+    // the same values again.
+    Restart();
+  }
+  BuildRows(last);
+}
+
+void HOG::BuildRows(int last) {
+  const uint8_t* binTable = OrientationBinTable();
+  const int width = width_;
+  const int height = height_;
+  const cv::Mat& image = image_;
+  int32_t* tableIndex = tableIndex_.data();
+  float* energy = energy_.data();
+  uint8_t* channel = channel_.data();
+  for (; builtRows_ <= last; ++builtRows_) {
+    const int y = builtRows_ - 1;
     const uint8_t* row = image.ptr<uint8_t>(y);
     const uint8_t* up = image.ptr<uint8_t>(y > 0 ? y - 1 : y);
     const uint8_t* down = image.ptr<uint8_t>(y < height - 1 ? y + 1 : y);
@@ -224,20 +271,19 @@ void HOG::AddNewImage(const cv::Mat& image) {
                         u[2] - d[2]));
     }
     if (width > 1) border(width - 1, width - 2, width - 1);
-    SquareRoots(energy.data(), magnitude.data(), width);
+    SquareRoots(energy, magnitude_.data(), width);
 
     // Row r = y + 1 of the integrals: column 0 is zero, the rest is the
     // column sums accumulated along the row.
-    float* out = orientation_.get() + static_cast<size_t>(y + 1) * stride_ * kBins;
+    float* out = orientation_.get() + rowEntry_[static_cast<size_t>(y + 1)] * kBins;
     for (int b = 0; b < kBins; ++b) out[b] = 0.0f;
-    AccumulateRow(columnSums.data(), out + kBins, tableIndex.data(), magnitude.data(), binTable,
-                  width);
+    AccumulateRow(columnSums_.data(), out + kBins, tableIndex, magnitude_.data(), binTable, width);
     if (color_) {
-      int32_t* counts = color_.get() + static_cast<size_t>(y + 1) * stride_ * kChannels;
+      int32_t* counts = color_.get() + rowEntry_[static_cast<size_t>(y + 1)] * kChannels;
       int32_t running[kChannels] = {0, 0, 0};
       for (int k = 0; k < kChannels; ++k) counts[k] = 0;
       for (int x = 0; x < width; ++x) {
-        int32_t* column = columnCounts.data() + static_cast<size_t>(x) * kChannels;
+        int32_t* column = columnCounts_.data() + static_cast<size_t>(x) * kChannels;
         column[channel[x]] += 1;
         int32_t* entry = counts + static_cast<size_t>(x + 1) * kChannels;
         for (int k = 0; k < kChannels; ++k) entry[k] = running[k] = column[k] + running[k];
@@ -257,9 +303,8 @@ void HOG::CellSums(const BlockRect& rect, float* out) const {
   const int rowEdges[3] = {rect.y0, ym, rect.y1 + 1};
   const int colEdges[3] = {rect.x0, xm, rect.x1 + 1};
   const float* base = orientation_.get();
-  auto corner = [&](int r, int c) {
-    return base + (static_cast<size_t>(r) * stride_ + c) * kBins;
-  };
+  const size_t* rowEntry = rowEntry_.data();
+  auto corner = [&](int r, int c) { return base + (rowEntry[r] + c) * kBins; };
   for (int i = 0; i < 2; ++i) {
     for (int j = 0; j < 2; ++j) {
       const float* bottomRight = corner(rowEdges[i + 1], colEdges[j + 1]);
@@ -286,9 +331,8 @@ void HOG::CellSums(const BlockRect& rect, float* out) const {
 void HOG::ColorFractions(const BlockRect& rect, float* out) const {
   assert(color_);
   const int32_t* base = color_.get();
-  auto corner = [&](int r, int c) {
-    return base + (static_cast<size_t>(r) * stride_ + c) * kChannels;
-  };
+  const size_t* rowEntry = rowEntry_.data();
+  auto corner = [&](int r, int c) { return base + (rowEntry[r] + c) * kChannels; };
   const int32_t* bottomRight = corner(rect.y1 + 1, rect.x1 + 1);
   const int32_t* bottomLeft = corner(rect.y1 + 1, rect.x0);
   const int32_t* topRight = corner(rect.y0, rect.x1 + 1);
@@ -303,6 +347,7 @@ void HOG::ColorFractions(const BlockRect& rect, float* out) const {
 
 void HOG::ExtractFeatures(const BlockRect& rect, float* out) {
   assert(orientation_);
+  EnsureRows(rect.y0, rect.y1 + 1);
   if (useHOG_) {
     CellSums(rect, out);
     // Cancellation in the integral can leave tiny negative sums; those and a
@@ -336,6 +381,13 @@ void HOG::ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* 
   constexpr int kPadded = 40;  // 36 values rounded up to whole transposes
   for (int start = 0; start < count; start += kLanes) {
     const int n = std::min(kLanes, count - start);
+    int first = rects[start].y0;
+    int last = rects[start].y1 + 1;
+    for (int b = 1; b < n; ++b) {
+      first = std::min(first, rects[start + b].y0);
+      last = std::max(last, rects[start + b].y1 + 1);
+    }
+    EnsureRows(first, last);
     alignas(32) float raw[kLanes][kPadded];
     for (int b = 0; b < kLanes; ++b) {
       // Lanes past the last block repeat it; their results are dropped.
@@ -377,7 +429,19 @@ void HOG::ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* 
 void HOG::ReleaseImage() {
   orientation_.reset();
   color_.reset();
+  image_.release();
   stride_ = 0;
+  ringRows_ = 0;
+  builtRows_ = 0;
+  // The work arrays grow with the image width; a large level's must not
+  // outlive it.
+  std::vector<size_t>().swap(rowEntry_);
+  std::vector<float>().swap(columnSums_);
+  std::vector<int32_t>().swap(columnCounts_);
+  std::vector<int32_t>().swap(tableIndex_);
+  std::vector<float>().swap(energy_);
+  std::vector<float>().swap(magnitude_);
+  std::vector<uint8_t>().swap(channel_);
 }
 
 }  // namespace pedscan

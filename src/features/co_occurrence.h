@@ -49,6 +49,10 @@ class Cooccurrence : public ExtractionMethod {
   // color band used for co-occurrence features!" for a band other than hue,
   // saturation, value, and the SetParameters report when bins was never set.
   void AddNewImage(const cv::Mat& image) override;
+  // The quantised band (one byte a pixel) and the row work arrays.
+  int64_t ImageBytes(int width, int height) const override {
+    return int64_t{width} * height + 16 * int64_t{width};
+  }
   // Keys "bins" and "distance" (atoi) and "cache" (ignored). Throws the plain
   // Failure "Parameter '%s' invalid for feature '%s'\n" for any other key and
   // the fatal report "Invalid parameters for co-occurrence matrix" when

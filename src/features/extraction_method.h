@@ -6,6 +6,7 @@
 // frees it. Prototypes are never configured; Clone gives a fresh instance.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,22 @@ class ExtractionMethod {
   // together overrides it.
   virtual void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) {
     for (int i = 0; i < count; ++i) ExtractFeatures(rects[i], out[i]);
+  }
+  // Announces that, from the next image on, reads come as a scan does them:
+  // the top rows of the blocks read never decrease from one window to the
+  // next, and the blocks of one window span at most `rows` rows. A method
+  // may then keep only the rows such reads need instead of the whole image.
+  // 0 (the initial state) promises nothing. Values read are the same either
+  // way.
+  virtual void SetStreamRows(int rows) { (void)rows; }
+  // The bytes that AddNewImage and the reads of one image of width x height
+  // hold at most (with the streaming promise in force, if given): what the
+  // detection mode weighs against the memory available before it starts a
+  // frame.
+  virtual int64_t ImageBytes(int width, int height) const {
+    (void)width;
+    (void)height;
+    return 0;
   }
   virtual void Initialize() = 0;
   virtual void ReleaseImage() = 0;

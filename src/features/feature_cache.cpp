@@ -249,4 +249,11 @@ void FeatureCache::Clear() {
   }
 }
 
+int64_t FeatureCache::IndexBytes(int width, int height, int sizes) {
+  const int64_t positions = int64_t{std::max(width, 0)} * std::max(height, 0);
+  const int64_t planes = std::min(sizes, kMaxPlanes);
+  const int64_t cells = std::min<int64_t>(positions, static_cast<int64_t>(kMaxPlaneCells));
+  return planes * cells * static_cast<int64_t>(sizeof(Plane::Cell));
+}
+
 }  // namespace pedscan

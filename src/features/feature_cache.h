@@ -47,6 +47,11 @@ class FeatureCache {
   // coordinates, images beyond 65535 pixels) in a separate exact index.
   static int64_t CacheKey(int x, int y, int width, int height);
 
+  // The most the index of one cache can take for rectangles of `sizes`
+  // sizes at positions within a width x height image (the entries not
+  // counted).
+  static int64_t IndexBytes(int width, int height, int sizes);
+
   int NumberOfChunks() const { return static_cast<int>(chunks_.size()); }
   int UsedSlots() const { return used_; }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <tuple>
 #include <utility>
 
 #include "features/HOG.h"
@@ -61,6 +63,7 @@ int FeatureControl::RegisterNewFeatureParameterMethod(const std::string& name,
   std::unique_ptr<ExtractionMethod> method = prototype->second->Clone();
   method->SetParameters(params);
   method->Initialize();
+  method->SetStreamRows(streamRows_);
 
   auto instance = std::make_unique<MethodInstance>();
   instance->name = name;
@@ -121,6 +124,13 @@ void FeatureControl::ClearActiveMethods() { active_.clear(); }
 
 void FeatureControl::AddNewImage(const cv::Mat& image) {
   for (int index : active_) instances_[static_cast<size_t>(index)]->method->AddNewImage(image);
+}
+
+void FeatureControl::SetStreamRows(int rows) {
+  streamRows_ = rows;
+  for (const std::unique_ptr<MethodInstance>& instance : instances_) {
+    instance->method->SetStreamRows(rows);
+  }
 }
 
 void FeatureControl::FillCache(const Model& model, int dx, int dy, int first, int last) {
@@ -317,6 +327,69 @@ void FeatureControl::ReleaseImage() {
     instance.method->ReleaseImage();
     if (instance.cache != nullptr) instance.cache->Clear();
   }
+}
+
+int64_t FeatureControl::ImageBytes(const std::vector<Model*>& models, int width,
+                                   int height) const {
+  std::set<int> used;
+  for (const Model* model : models) used.insert(model->usedInstances.begin(), model->usedInstances.end());
+  int64_t bytes = 0;
+  for (int index : used) {
+    const MethodInstance& instance = *instances_[static_cast<size_t>(index)];
+    bytes += instance.method->ImageBytes(width, height);
+    if (instance.cache == nullptr) continue;
+    std::set<std::pair<int, int>> sizes;
+    for (const Model* model : models) {
+      for (const auto& block : model->blockModels) {
+        if (block->instanceIndex == index) sizes.emplace(block->rect.width, block->rect.height);
+      }
+    }
+    bytes += FeatureCache::IndexBytes(width, height, static_cast<int>(sizes.size()));
+  }
+  return bytes;
+}
+
+int64_t FeatureControl::ScanCacheBytes(const Model& model, int width, int height, int stepX,
+                                       int stepY) const {
+  if (width < model.windowW || height < model.windowH || stepX < 1 || stepY < 1) return 0;
+  const int lastX = (width - model.windowW) / stepX * stepX;
+  const int lastY = (height - model.windowH) / stepY * stepY;
+  // The positions a scan reads for a set of block offsets along one axis:
+  // every window position plus every offset, each counted once.
+  auto distinct = [](const std::set<int>& offsets, int last, int step) {
+    if (offsets.empty()) return int64_t{0};
+    const int low = *offsets.begin();
+    std::vector<bool> seen(static_cast<size_t>(last + *offsets.rbegin() - low + 1));
+    int64_t count = 0;
+    for (int offset : offsets) {
+      for (int p = 0; p <= last; p += step) {
+        const size_t i = static_cast<size_t>(p + offset - low);
+        if (!seen[i]) {
+          seen[i] = true;
+          ++count;
+        }
+      }
+    }
+    return count;
+  };
+  // Rectangles of one cached instance and one size, by their offsets.
+  std::map<std::tuple<int, int, int>, std::pair<std::set<int>, std::set<int>>> groups;
+  for (const auto& block : model.blockModels) {
+    if (instances_[static_cast<size_t>(block->instanceIndex)]->cache == nullptr) continue;
+    auto& offsets = groups[{block->instanceIndex, block->rect.width, block->rect.height}];
+    offsets.first.insert(block->rect.x0);
+    offsets.second.insert(block->rect.y0);
+  }
+  int64_t bytes = 0;
+  for (const auto& [key, offsets] : groups) {
+    const int64_t entries = distinct(offsets.first, lastX, stepX) * distinct(offsets.second, lastY, stepY);
+    const int64_t entryBytes =
+        int64_t{instances_[static_cast<size_t>(std::get<0>(key))]->method->GetNumberOfFeatures()} * 4;
+    bytes += entries * entryBytes;
+  }
+  // The map of positions FillCacheForScan marks.
+  if (!groups.empty()) bytes += int64_t{width} * height;
+  return bytes;
 }
 
 }  // namespace pedscan

@@ -46,6 +46,9 @@ class FeatureControl {
   void ClearActiveMethods();
 
   void AddNewImage(const cv::Mat& image);
+  // Passes the scan's promise on to every instance (see
+  // ExtractionMethod::SetStreamRows); instances registered later get it too.
+  void SetStreamRows(int rows);
   // Computes and stores, for the cached instances, blocks first..last
   // (inclusive) of the model shifted by (dx, dy) that are not stored yet.
   void FillCache(const Model& model, int dx, int dy, int first, int last);
@@ -74,6 +77,15 @@ class FeatureControl {
   void GetWindowSlices(const Model& model, int dx, int dy, float* scratch, const float** slices);
   void ReleaseImage();
 
+  // The bytes the instances used by `models` hold for an image of width x
+  // height (each instance counted once), with the largest index their caches
+  // can grow for it.
+  int64_t ImageBytes(const std::vector<Model*>& models, int width, int height) const;
+  // The bytes FillCacheForScan stores for the model's scan of a width x
+  // height image: a bound on the distinct cached rectangles times their
+  // entries, and its map of positions.
+  int64_t ScanCacheBytes(const Model& model, int width, int height, int stepX, int stepY) const;
+
   // Adds a prototype under its GetName(), replacing one of that name. Lets
   // tests and tools register methods of their own beside the four built in.
   void RegisterPrototype(std::unique_ptr<ExtractionMethod> prototype);
@@ -85,6 +97,7 @@ class FeatureControl {
   std::vector<std::unique_ptr<MethodInstance>> instances_;
   std::map<std::string, std::unique_ptr<ExtractionMethod>> registry_;
   std::set<int> active_;
+  int streamRows_ = 0;
   // Work lists of FillCache, kept so that their storage is reused.
   std::vector<int> missing_;
   std::vector<BlockRect> batchRects_;

@@ -7,3 +7,7 @@ pedscan_add_test(full_disk_tests LIBS training SOURCES
   ${PROJECT_SOURCE_DIR}/tests/training/training_fixtures.cpp
   ${PROJECT_SOURCE_DIR}/tests/detection/synthetic_model.cpp)
 add_dependencies(full_disk_tests pedscan)
+
+pedscan_add_test(memory_tests LIBS support ${OpenCV_LIBS} SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/memory_test.cpp)
+add_dependencies(memory_tests pedscan)

@@ -482,5 +482,61 @@ TEST(HOG, BatchOfBlocksMatchesSingleBlocksBitForBit) {
   }
 }
 
+// Streaming keeps a ring of integral rows; every read must still give the
+// bits of the whole-image integrals, in scan order (each row built once), out
+// of order (the rows are rebuilt from the top) and for a block taller than
+// the ring (every row is held from then on).
+TEST(HOG, StreamedRowsGiveTheWholeImageFeaturesBitForBit) {
+  const cv::Mat image = TexturedImage(90, 70, 43);
+  constexpr int kWindowH = 20;
+  std::vector<BlockRect> scan;
+  for (int y = 0; y + kWindowH <= 70; y += 3) {
+    for (int x = 0; x + 16 <= 90; x += 5) {
+      scan.push_back(Rect(x, y + 4, 16, 16));
+      scan.push_back(Rect(x + 2, y, 8, kWindowH));
+      scan.push_back(Rect(x, y + 10, 8, 8));
+    }
+  }
+  std::vector<BlockRect> unordered = {Rect(3, 50, 16, 16), Rect(0, 0, 9, 9), Rect(70, 40, 20, 20),
+                                      Rect(10, 2, 12, 7)};
+  const BlockRect tall = Rect(5, 1, 16, 66);
+  for (const auto& [useHog, useColour] : {std::pair{true, true}, {true, false}, {false, true}}) {
+    HOG whole = Configured(useHog, useColour);
+    whole.AddNewImage(image);
+    HOG streamed = Configured(useHog, useColour);
+    streamed.SetStreamRows(kWindowH);
+    streamed.AddNewImage(image);
+    EXPECT_LT(streamed.ImageBytes(90, 70), whole.ImageBytes(90, 70));
+    std::vector<BlockRect> reads = scan;
+    reads.insert(reads.end(), unordered.begin(), unordered.end());
+    reads.push_back(tall);
+    reads.insert(reads.end(), scan.begin(), scan.begin() + 20);
+    for (size_t i = 0; i < reads.size(); ++i) {
+      const std::vector<float> expected = Extract(whole, reads[i]);
+      const std::vector<float> got = Extract(streamed, reads[i]);
+      for (size_t k = 0; k < expected.size(); ++k) {
+        ASSERT_EQ(Bits(got[k]), Bits(expected[k])) << "read " << i << " value " << k;
+      }
+    }
+    // Batches take the same rows as the blocks one by one.
+    HOG batched = Configured(useHog, useColour);
+    batched.SetStreamRows(kWindowH);
+    batched.AddNewImage(image);
+    const size_t length = static_cast<size_t>(batched.GetNumberOfFeatures());
+    std::vector<float> values(scan.size() * length);
+    std::vector<float*> out;
+    for (size_t i = 0; i < scan.size(); ++i) out.push_back(values.data() + i * length);
+    for (size_t start = 0; start < scan.size(); start += 3) {
+      batched.ExtractFeaturesBatch(&scan[start], 3, &out[start]);
+    }
+    for (size_t i = 0; i < scan.size(); ++i) {
+      const std::vector<float> expected = Extract(whole, scan[i]);
+      for (size_t k = 0; k < length; ++k) {
+        ASSERT_EQ(Bits(out[i][k]), Bits(expected[k])) << "batch block " << i << " value " << k;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pedscan
