@@ -9,6 +9,7 @@
 #include <string>
 
 #include "model_trim.h"
+#include "support/atomic_file.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -24,11 +25,10 @@ int main(int argc, char** argv) {
   text << in.rdbuf();
   int trimmed = 0;
   const std::string result = pedscan::TrimModelText(text.str(), &trimmed);
-  std::ofstream out(argv[2]);
-  out << result;
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "trim_model: cannot write '%s'\n", argv[2]);
+  // Complete or not at all, like every model file pedscan writes.
+  std::string reason;
+  if (!pedscan::WriteFileAtomically(argv[2], result.data(), result.size(), &reason)) {
+    std::fprintf(stderr, "trim_model: cannot write '%s' (%s)\n", argv[2], reason.c_str());
     return 1;
   }
   std::printf("%s: trimmed %d training-only records\n", argv[2], trimmed);
