@@ -477,27 +477,29 @@ void Storage::InitilizeStoragetoRead(const std::string& fileName) {
           Format("cannot read model file '%s': %s", fileName.c_str(), problem.c_str()));
   };
 
-  // The file storage picks its parser from the first bytes (after a byte
-  // order mark) and reads a gzip file by its name. Only YAML text goes to a
-  // parser; text with no known signature goes to the file storage by name,
-  // which refuses it with its own report before parsing anything.
-  const bool yaml = text.compare(0, 5, "%YAML") == 0;
-  if (!yaml && !text.empty()) {
+  // Only text that starts as the writer starts it goes to the parser, and
+  // only after the screen has walked it. Anything else is refused here:
+  // given by name, the file storage would pick a parser of its own from the
+  // first bytes, read the file itself (cutting lines at NUL bytes, so that
+  // it parses other text than the screen saw) or decompress it.
+  if (text.compare(0, 5, "%YAML") != 0) {
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) refuse("a byte order mark before the YAML header");
     if (text.compare(0, 2, "\x1F\x8B") == 0) refuse("compressed model files are not read");
-    if (text[0] == '{' || text.compare(0, 5, "<?xml") == 0) refuse("not a YAML file storage");
-  }
-  if (yaml) {
-    if (std::optional<YamlProblem> problem = ScreenYaml(text)) {
-      refuse(Format("line %d: %s", problem->line, problem->problem.c_str()));
+    if (!text.empty() && (text[0] == '{' || text.compare(0, 5, "<?xml") == 0)) {
+      refuse("not a YAML file storage");
     }
+    Fatal(kSource, function, kUnparsableOpenLine,
+          Format("cannot read model file '%s': empty, or not a YAML file storage",
+                 fileName.c_str()));
+  }
+  if (std::optional<YamlProblem> problem = ScreenYaml(text)) {
+    refuse(Format("line %d: %s", problem->line, problem->problem.c_str()));
   }
 
   bool opened = false;
   try {
-    opened = yaml ? fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY |
-                                      cv::FileStorage::FORMAT_YAML)
-                  : fs.open(fileName, cv::FileStorage::READ);
+    opened = fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY |
+                               cv::FileStorage::FORMAT_YAML);
   } catch (const cv::Exception& e) {
     Fatal(kSource, function, kUnparsableOpenLine,
           Format("cannot read model file '%s': %s", fileName.c_str(), ReadProblem(e).c_str()));

@@ -15,15 +15,10 @@ namespace pedscan {
 namespace {
 
 using testutil::CommandResult;
+using testutil::kAddressSanitizer;
 using testutil::RunCommand;
 using testutil::ShellQuote;
 using testutil::TempDir;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 TEST(AvailableMemory, AnAddressSpaceLimitBoundsTheRoom) {
   if (kAddressSanitizer) GTEST_SKIP() << "the address sanitizer reserves the address space";

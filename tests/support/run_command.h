@@ -19,6 +19,14 @@
 namespace pedscan {
 namespace testutil {
 
+// The address sanitizer reserves terabytes of address space, so an
+// address-space limit (ulimit -v) cannot be used in a sanitized build.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
 struct CommandResult {
   int status = -1;  // exit status as the shell sees it (0..255; 128+n for signal n)
   std::string out;  // everything written to standard output
