@@ -1,6 +1,5 @@
 #include "features/HOG.h"
 
-#include <cassert>
 #include <cmath>
 #include <algorithm>
 #include <cstdlib>
@@ -19,7 +18,12 @@ namespace pedscan {
 
 namespace {
 
+constexpr char kSource[] = "HOG";
 constexpr int kNoFeaturesLine = 271;
+// Preconditions of callers: lines of their own, next to the function.
+constexpr int kGradientRangeLine = 134;
+constexpr int kImageTypeLine = 168;
+constexpr int kNoImageLine = 349;
 constexpr char kNoFeaturesMessage[] = "No features selected for HOG/Color Frequency";
 
 // Differences of 8-bit samples lie in -255..255, so every gradient a pixel can
@@ -131,7 +135,9 @@ void AccumulateRow(float* columns, float* out, const int32_t* tableIndex, const 
 }  // namespace
 
 int HOG::OrientationBin(int gx, int gy) {
-  assert(std::abs(gx) <= kMaxGradient && std::abs(gy) <= kMaxGradient);
+  Require(std::abs(gx) <= kMaxGradient && std::abs(gy) <= kMaxGradient, kSource,
+          "HOG::OrientationBin", kGradientRangeLine,
+          [&] { return Format("gradient (%d, %d) outside -255..255", gx, gy); });
   return OrientationBinTable()[static_cast<size_t>(gy + kMaxGradient) * kGradientSide +
                                (gx + kMaxGradient)];
 }
@@ -149,7 +155,7 @@ void HOG::SetParameters(const ParameterMap& params) {
     }
   }
   if (!useHOG_ && !useColorFrequency_) {
-    Fatal("HOG", "HOG::SetParameters", kNoFeaturesLine, kNoFeaturesMessage);
+    Fatal(kSource, "HOG::SetParameters", kNoFeaturesLine, kNoFeaturesMessage);
   }
 }
 
@@ -165,7 +171,9 @@ std::unique_ptr<ExtractionMethod> HOG::Clone() const {
 }
 
 void HOG::AddNewImage(const cv::Mat& image) {
-  assert(image.type() == CV_8UC3);
+  Require(image.type() == CV_8UC3, kSource, "HOG::AddNewImage", kImageTypeLine, [&] {
+    return Format("image of type %d, not 8-bit with 3 channels", image.type());
+  });
   image_ = image;
   width_ = image.cols;
   height_ = image.rows;
@@ -328,8 +336,9 @@ void HOG::CellSums(const BlockRect& rect, float* out) const {
   }
 }
 
+// Called only with colour frequency on and an image held (checked by the
+// callers), so that the colour integral exists.
 void HOG::ColorFractions(const BlockRect& rect, float* out) const {
-  assert(color_);
   const int32_t* base = color_.get();
   const size_t* rowEntry = rowEntry_.data();
   auto corner = [&](int r, int c) { return base + (rowEntry[r] + c) * kChannels; };
@@ -346,7 +355,7 @@ void HOG::ColorFractions(const BlockRect& rect, float* out) const {
 }
 
 void HOG::ExtractFeatures(const BlockRect& rect, float* out) {
-  assert(orientation_);
+  RequireImage("HOG::ExtractFeatures");
   EnsureRows(rect.y0, rect.y1 + 1);
   if (useHOG_) {
     CellSums(rect, out);
@@ -374,7 +383,7 @@ void HOG::ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* 
     ExtractionMethod::ExtractFeaturesBatch(rects, count, out);
     return;
   }
-  assert(orientation_);
+  RequireImage("HOG::ExtractFeaturesBatch");
   // Eight blocks side by side, one per lane: every step of ExtractFeatures
   // is taken for all of them at once, in the same order.
   constexpr int kLanes = 8;
@@ -424,6 +433,11 @@ void HOG::ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* 
 #else
   ExtractionMethod::ExtractFeaturesBatch(rects, count, out);
 #endif
+}
+
+void HOG::RequireImage(const char* function) const {
+  Require(orientation_ != nullptr, kSource, function, kNoImageLine,
+          [] { return std::string("no image has been added"); });
 }
 
 void HOG::ReleaseImage() {

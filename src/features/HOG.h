@@ -48,7 +48,8 @@ class HOG : public ExtractionMethod {
   // for feature 'HOG'\n" for any other key, and the fatal report "No features
   // selected for HOG/Color Frequency" when both groups end up off.
   void SetParameters(const ParameterMap& params) override;
-  // Requires: an image is loaded and the block lies inside it.
+  // Requires: an image is loaded (else the fatal precondition report) and
+  // the block lies inside it.
   // Writes 36 histogram values (cells top-left, top-right, bottom-left,
   // bottom-right, bins 0..8 each) when UseHOG, then 3 colour fractions (blue,
   // green, red) when UseColorFrequency. Allocates nothing.
@@ -88,6 +89,8 @@ class HOG : public ExtractionMethod {
   void CellSums(const BlockRect& rect, float* out) const;
   // The three colour fractions of a block.
   void ColorFractions(const BlockRect& rect, float* out) const;
+  // Throws the precondition report from `function` when no image is held.
+  void RequireImage(const char* function) const;
   // Holds `rows` integral rows (of the current image) in the ring.
   void AllocateRows(int rows);
   // Forgets the rows built and starts again from row 0.

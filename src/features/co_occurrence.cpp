@@ -20,6 +20,8 @@ namespace {
 constexpr char kSource[] = "co_occurrence";
 
 constexpr int kInvalidBandLine = 36;
+// A caller's precondition, on a line of its own.
+constexpr int kImageTypeLine = 450;
 constexpr char kInvalidBandMessage[] = "Invalid color band used for co-occurrence features!";
 
 constexpr int kInvalidParametersLine = 92;
@@ -447,7 +449,9 @@ void Cooccurrence::AddNewImage(const cv::Mat& image) {
     Fatal(kSource, "Cooccurrence::SetParameters", kInvalidParametersLine,
           kInvalidParametersMessage);
   }
-  CV_Assert(image.type() == CV_8UC3);
+  Require(image.type() == CV_8UC3, kSource, "Cooccurrence::AddNewImage", kImageTypeLine, [&] {
+    return Format("image of type %d, not 8-bit with 3 channels", image.type());
+  });
 
   // floor(v / bins) with the quotient rounded to single precision first.
   uint8_t level[256];

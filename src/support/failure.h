@@ -43,6 +43,17 @@ class Failure : public std::exception {
 // Throws a plain message (printed exactly as given, so include the "\n").
 [[noreturn]] void FailPlain(const std::string& text);
 
+// Checks a precondition of a function: a violation is a fault of the calling
+// code, not of the user's input. It throws the fatal report "precondition
+// violated: <what>" from `function`, where `describe()` gives the values
+// (only called on a violation), so that a release run ends with a report
+// instead of an abort.
+template <typename Describe>
+void Require(bool condition, const char* source, const char* function, int line,
+             Describe describe) {
+  if (!condition) Fatal(source, function, line, "precondition violated: " + describe());
+}
+
 // printf-style formatting into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -586,6 +586,14 @@ TEST(Cooccurrence, ProbabilitiesFromTheReciprocalAreTheQuotients) {
   EXPECT_FALSE(method->MultipliesByReciprocal(180));
 }
 
+TEST(Cooccurrence, AnImageOfAnotherTypeIsAReportNotAnAbort) {
+  auto method = Configured<CoocH>(16);
+  ExpectFailure([&] { method->AddNewImage(cv::Mat(4, 4, CV_8UC1, cv::Scalar(9))); },
+                ".\\co_occurrence.cpp(Cooccurrence::AddNewImage.450): \n  precondition violated: "
+                "image of type 0, not 8-bit with 3 channels\n",
+                -1);
+}
+
 TEST(Cooccurrence, BlockWithoutEntropyTableStops) {
   auto method = Configured<CoocV>(16);
   method->AddNewImage(RandomImage(12, 12, 7));

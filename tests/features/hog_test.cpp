@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -480,6 +481,32 @@ TEST(HOG, BatchOfBlocksMatchesSingleBlocksBitForBit) {
       }
     }
   }
+}
+
+// A caller's mistake ends the run with a report naming the function and the
+// values, in release builds too, never with an abort.
+TEST(HOG, ViolatedPreconditionsAreReportsNotAborts) {
+  auto report = [](const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.status(), -1);
+      return failure.text();
+    }
+    ADD_FAILURE() << "no failure";
+    return std::string();
+  };
+  HOG hog = Configured(true, true);
+  std::vector<float> out(39);
+  EXPECT_EQ(report([&] { hog.ExtractFeatures(Rect(0, 0, 8, 8), out.data()); }),
+            ".\\HOG.cpp(HOG::ExtractFeatures.349): \n  precondition violated: no image has been "
+            "added\n");
+  EXPECT_EQ(report([&] { hog.AddNewImage(cv::Mat(8, 8, CV_8UC1, cv::Scalar(3))); }),
+            ".\\HOG.cpp(HOG::AddNewImage.168): \n  precondition violated: image of type 0, not "
+            "8-bit with 3 channels\n");
+  EXPECT_EQ(report([] { HOG::OrientationBin(256, -3); }),
+            ".\\HOG.cpp(HOG::OrientationBin.134): \n  precondition violated: gradient (256, -3) "
+            "outside -255..255\n");
 }
 
 // Streaming keeps a ring of integral rows; every read must still give the
