@@ -11,3 +11,6 @@ add_dependencies(full_disk_tests pedscan)
 pedscan_add_test(memory_tests LIBS support ${OpenCV_LIBS} SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/memory_test.cpp)
 add_dependencies(memory_tests pedscan)
+
+pedscan_add_test(stored_answer_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/stored_answer_test.cpp)
+add_dependencies(stored_answer_tests pedscan)
