@@ -268,8 +268,8 @@ inline void CellTableProducts(const float* const* tables, const float* matrices,
     for (int pair = 0; pair < 2; ++pair) {
       alignas(32) float lane[8];
       _mm256_store_ps(lane, acc[t][pair]);
-      out[t][2 * pair] = ((lane[1] + lane[0]) + lane[2]) + lane[3];
-      out[t][2 * pair + 1] = ((lane[5] + lane[4]) + lane[6]) + lane[7];
+      out[t][2 * pair] = FoldFourLanes(lane);
+      out[t][2 * pair + 1] = FoldFourLanes(lane + 4);
     }
   }
 #else

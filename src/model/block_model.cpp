@@ -49,7 +49,7 @@ void ProjectGroup(const float* x, const float* mean, const float* std, const flo
     _mm_store_ps(lane, acc[g]);
     const float* column = columns + g * stride;
     for (int i = body; i < m; ++i) lane[0] += standardized[i - body] * column[i];
-    out[g] = ((lane[1] + lane[0]) + lane[2]) + lane[3];
+    out[g] = FoldFourLanes(lane);
   }
 }
 
@@ -83,7 +83,7 @@ void ProjectStandardizedColumns(const float* x, const float* mean, const float* 
       for (int l = 0; l < 4; ++l) lane[l] += (x[i + l] - mean[i + l]) / std[i + l] * column[i + l];
     }
     for (int i = body; i < m; ++i) lane[0] += (x[i] - mean[i]) / std[i] * column[i];
-    out[k] = ((lane[1] + lane[0]) + lane[2]) + lane[3];
+    out[k] = FoldFourLanes(lane);
   }
 #endif
 }
@@ -142,7 +142,7 @@ void ProjectPacked(const float* x, const float* mean, const float* std, const fl
       _mm_store_ps(lane, single);
     }
     for (int i = body; i < m; ++i) lane[0] += standardized[i - body] * *tail++;
-    out[g] = ((lane[1] + lane[0]) + lane[2]) + lane[3];
+    out[g] = FoldFourLanes(lane);
   }
 }
 #endif
@@ -178,7 +178,7 @@ void ProjectPackedColumns(const float* x, const float* mean, const float* std,
     }
     const float* tail = packed + static_cast<size_t>(body) * count + static_cast<size_t>(k) * (m - body);
     for (int i = body; i < m; ++i) lane[0] += (x[i] - mean[i]) / std[i] * tail[i - body];
-    out[k] = ((lane[1] + lane[0]) + lane[2]) + lane[3];
+    out[k] = FoldFourLanes(lane);
   }
 #endif
 }

@@ -25,7 +25,7 @@ namespace {
 inline float CombineLanes(__m128 lanes) {
   alignas(16) float lane[4];
   _mm_store_ps(lane, lanes);
-  return ((lane[1] + lane[0]) + lane[2]) + lane[3];
+  return FoldFourLanes(lane);
 }
 
 inline __m128 AddTailToLaneZero(__m128 lanes, const float* a, const float* b, int begin, int n) {

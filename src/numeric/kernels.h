@@ -13,6 +13,13 @@ float DotProductScalar(const float* a, const float* b, int n);
 // is ((lane1 + lane0) + lane2) + lane3. Vectorised, bit-identical to that.
 float DotProduct(const float* a, const float* b, int n);
 
+// The fold that ends DotProduct: ((lane1 + lane0) + lane2) + lane3 of four
+// lane sums stored side by side. Every kernel that keeps DotProduct's bits
+// folds its lanes here.
+inline float FoldFourLanes(const float* lane) {
+  return ((lane[1] + lane[0]) + lane[2]) + lane[3];
+}
+
 // out[c] = DotProduct(x, columns + c * stride, n) for c in [0, count), each
 // bit-identical to the single call; several columns run side by side, which
 // is what projections onto the contiguous columns of a Matrix want.
