@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "evaluation.h"
+#include "support/directory.h"
 #include "support/failure.h"
 
 namespace {
@@ -106,8 +107,7 @@ int WriteExample(const std::string& video, int index, cv::Rect region, const std
 }
 
 int WriteSheet(const std::string& dir, int every, const std::string& out) {
-  std::vector<cv::String> names;
-  cv::glob(dir + "/*.png", names, false);
+  const std::vector<std::string> names = pedscan::ListFiles(dir, "*.png");
   std::vector<cv::Mat> tiles;
   for (size_t i = 0; i < names.size() && tiles.size() < 240; i += std::max(1, every)) {
     cv::Mat m = cv::imread(names[i], cv::IMREAD_COLOR), big;

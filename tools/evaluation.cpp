@@ -7,11 +7,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sys/stat.h>
 
+#include "support/directory.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -92,15 +93,14 @@ std::vector<ScoredBox> ReadDetections(const std::string& path) {
 }
 
 std::vector<Frame> LoadFrames(const std::string& truthDir, const std::string& detectionDir) {
-  DIR* dir = opendir(truthDir.c_str());
-  if (!dir) FailPlain(Format("%s: cannot open ground-truth directory\n", truthDir.c_str()));
-  std::vector<std::string> names;
-  while (dirent* e = readdir(dir)) {
-    std::string n = e->d_name;
-    if (n.size() > 4 && n.compare(n.size() - 4, 4, ".txt") == 0) names.push_back(n);
+  std::error_code error;
+  if (!std::filesystem::is_directory(truthDir, error)) {
+    FailPlain(Format("%s: cannot open ground-truth directory\n", truthDir.c_str()));
   }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
+  std::vector<std::string> names;
+  for (const std::string& path : ListFiles(truthDir, "*.txt")) {
+    names.push_back(path.substr(truthDir.size() + 1));
+  }
   if (names.empty()) FailPlain(Format("%s: no ground-truth files (*.txt)\n", truthDir.c_str()));
   std::vector<Frame> frames;
   for (const auto& n : names) {

@@ -22,9 +22,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <string>
 #include <vector>
+
+#include "support/directory.h"
 
 namespace {
 
@@ -33,15 +34,13 @@ struct Scored {
   double score;
 };
 
+// The names of the PNG and JPEG images of a directory, sorted.
 std::vector<std::string> ListImages(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 4 && (n.compare(n.size() - 4, 4, ".png") == 0 || n.compare(n.size() - 4, 4, ".jpg") == 0))
-        names.push_back(n);
+  for (const char* mask : {"*.png", "*.jpg"}) {
+    for (const std::string& path : pedscan::ListFiles(dir, mask)) {
+      names.push_back(path.substr(dir.size() + 1));
     }
-    closedir(d);
   }
   std::sort(names.begin(), names.end());
   return names;

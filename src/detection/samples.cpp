@@ -12,6 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "support/directory.h"
 #include "support/failure.h"
 #include "support/text.h"
 
@@ -75,26 +76,6 @@ bool OpenCamera(cv::VideoCapture& capture) {
   return capture.open(0) && capture.isOpened();
 }
 
-// The paths of the regular files of `directory` matching `mask`, sorted in
-// byte order. An unreadable or missing directory lists nothing.
-std::vector<std::string> ListMask(const std::string& directory, const std::string& mask) {
-  namespace fs = std::filesystem;
-  std::vector<std::string> paths;
-  std::error_code error;
-  fs::directory_iterator it(directory, error);
-  if (error) return paths;
-  for (; it != fs::directory_iterator(); it.increment(error)) {
-    if (error) break;
-    std::error_code typeError;
-    if (!it->is_regular_file(typeError) || typeError) continue;
-    std::string name = it->path().filename().string();
-    if (Samples::MatchMask(mask, name)) paths.push_back(JoinPath(directory, name));
-  }
-  std::sort(paths.begin(), paths.end());
-  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
-  return paths;
-}
-
 }  // namespace
 
 std::vector<std::string> Samples::SplitMasks(const std::string& filemask) {
@@ -116,30 +97,7 @@ std::vector<std::string> Samples::SplitMasks(const std::string& filemask) {
 }
 
 bool Samples::MatchMask(const std::string& mask, const std::string& name) {
-  auto same = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  };
-  // Greedy matching with one backtrack point: on a mismatch, the last '*'
-  // takes one more character. Linear in practice, never exponential.
-  size_t m = 0, n = 0;
-  size_t starMask = std::string::npos, starName = 0;
-  while (n < name.size()) {
-    if (m < mask.size() && mask[m] == '*') {
-      starMask = m++;
-      starName = n;
-    } else if (m < mask.size() && (mask[m] == '?' || same(mask[m], name[n]))) {
-      ++m;
-      ++n;
-    } else if (starMask != std::string::npos) {
-      m = starMask + 1;
-      n = ++starName;
-    } else {
-      return false;
-    }
-  }
-  while (m < mask.size() && mask[m] == '*') ++m;
-  return m == mask.size();
+  return pedscan::MatchMask(mask, name);
 }
 
 std::vector<std::string> Samples::ReadDirectory(const std::string& directory,
@@ -147,7 +105,7 @@ std::vector<std::string> Samples::ReadDirectory(const std::string& directory,
   std::vector<std::string> files;
   for (const std::string& mask : SplitMasks(filemask)) {
     // An empty mask lists every file, as the listing pattern "*.*" does.
-    std::vector<std::string> paths = ListMask(directory, mask.empty() ? "*" : mask);
+    std::vector<std::string> paths = ListFiles(directory, mask.empty() ? "*" : mask);
     files.insert(files.end(), paths.begin(), paths.end());
   }
   if (files.empty()) Fatal(kSource, "Samples::ReadDirectory", kNoImagesLine, kNoImagesMessage);
