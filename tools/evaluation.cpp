@@ -14,6 +14,7 @@
 
 #include "support/directory.h"
 #include "support/failure.h"
+#include "support/geometry.h"
 
 namespace pedscan {
 namespace evaluation {
@@ -73,11 +74,7 @@ struct Ranked {
 }  // namespace
 
 double Iou(const Box& a, const Box& b) {
-  const double w = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
-  const double h = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
-  if (w <= 0 || h <= 0) return 0.0;
-  const double inter = w * h;
-  return inter / (a.width * a.height + b.width * b.height - inter);
+  return IntersectionOverUnion<double>(a.x, a.y, a.width, a.height, b.x, b.y, b.width, b.height);
 }
 
 std::vector<Box> ReadGroundTruth(const std::string& path) {

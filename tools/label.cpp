@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "support/geometry.h"
+
 namespace {
 
 constexpr double kAspect = 20.0 / 48.0;  // the model's object box ratio
@@ -38,9 +40,8 @@ struct Proposal {
 };
 
 double Iou(const cv::Rect& a, const cv::Rect& b) {
-  double inter = (a & b).area();
-  double uni = a.area() + b.area() - inter;
-  return uni > 0 ? inter / uni : 0.0;
+  return pedscan::IntersectionOverUnion<double>(a.x, a.y, a.width, a.height, b.x, b.y, b.width,
+                                                b.height);
 }
 
 cv::Rect Normalise(const cv::Rect& r) {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "support/directory.h"
+#include "support/geometry.h"
 
 namespace {
 
@@ -47,8 +48,8 @@ std::vector<std::string> ListImages(const std::string& dir) {
 }
 
 double Iou(const cv::Rect2d& a, const cv::Rect2d& b) {
-  const double inter = (a & b).area();
-  return inter / (a.area() + b.area() - inter);
+  return pedscan::IntersectionOverUnion<double>(a.x, a.y, a.width, a.height, b.x, b.y, b.width,
+                                                b.height);
 }
 
 std::vector<Scored> Suppress(std::vector<Scored> boxes) {

@@ -6,12 +6,8 @@ namespace pedscan {
 
 float Overlap(const DetectionWindow& a, const DetectionWindow& b) {
   // Widened to int: a corner x + width may not fit in 16 bits.
-  int overlapWidth = std::min(a.x + a.width, b.x + b.width) - std::max<int>(a.x, b.x);
-  int overlapHeight = std::min(a.y + a.height, b.y + b.height) - std::max<int>(a.y, b.y);
-  if (overlapWidth <= 0 || overlapHeight <= 0) return 0.0f;
-  int intersection = overlapWidth * overlapHeight;
-  int unionArea = b.width * b.height + a.width * a.height - intersection;
-  return static_cast<float>(intersection) / static_cast<float>(unionArea);
+  return IntersectionOverUnion<float, int>(a.x, a.y, a.width, a.height, b.x, b.y, b.width,
+                                           b.height);
 }
 
 std::vector<DetectionWindow> NonMaxSuppression(const std::vector<DetectionWindow>& list,

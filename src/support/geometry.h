@@ -1,6 +1,7 @@
 // Small rectangle records shared by configuration, features, models and detection.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 namespace pedscan {
@@ -26,5 +27,19 @@ struct DetectionWindow {
   int16_t height = 0;
   double response = 0.0;
 };
+
+// Intersection over union of two boxes given as x, y, width, height: the
+// overlap and the areas in the boxes' own type T, the quotient in Real (int
+// boxes with a float quotient for the suppression, doubles for evaluation).
+// Boxes that do not overlap, or only touch, give 0.
+template <typename Real, typename T>
+Real IntersectionOverUnion(T ax, T ay, T aw, T ah, T bx, T by, T bw, T bh) {
+  const T width = std::min(ax + aw, bx + bw) - std::max(ax, bx);
+  const T height = std::min(ay + ah, by + bh) - std::max(ay, by);
+  if (!(width > 0) || !(height > 0)) return Real(0);
+  const T intersection = width * height;
+  const T unionArea = aw * ah + bw * bh - intersection;
+  return static_cast<Real>(intersection) / static_cast<Real>(unionArea);
+}
 
 }  // namespace pedscan
