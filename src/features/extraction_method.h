@@ -12,7 +12,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "model/parameters.h"
+#include "support/parameter_map.h"
 #include "support/geometry.h"
 
 namespace pedscan {

@@ -15,12 +15,11 @@
 #include <vector>
 
 #include "support/geometry.h"
+#include "support/parameter_map.h"
 
 namespace pedscan {
 
 class Model;
-
-using ParameterMap = std::map<std::string, std::string>;
 
 class Parser {
  public:
