@@ -101,19 +101,12 @@ void ObjManager::AddScaleLevels(const std::string& typeName, const ScaleSpec& sc
   const int objH = model.objH;
   int stepX = WindowStep(scale, typeName, scale.xStep, objW, model.windowW, "width");
   int stepY = WindowStep(scale, typeName, scale.yStep, objH, model.windowH, "height");
-  int size = scale.minSize;
-  while (size <= scale.maxSize) {
+  const std::optional<int> stuck = WalkScaleSizes(scale, [&](int size) {
     if (size > kLargestObjectSize) {
       Fatal(kSource, "ObjManager::AddParameters", kScaleSizeBeyondLargestLine,
             Format("%sscale line of object type '%s' reaches object size %d, beyond the largest "
                    "object size %d",
                    LinePrefix(scale).c_str(), typeName.c_str(), size, kLargestObjectSize));
-    }
-    float next = std::floor(scale.factor * static_cast<float>(size));
-    if (!(next > static_cast<float>(size))) {
-      Fatal(kSource, "ObjManager::AddParameters", kScaleCannotGrowLine,
-            Format("scale factor %g cannot grow the object size %d of object type '%s'",
-                   static_cast<double>(scale.factor), size, typeName.c_str()));
     }
     float ratio = static_cast<float>(static_cast<double>(objH) / static_cast<double>(size));
     // The first level made with this ratio and these steps is shared; a new
@@ -123,8 +116,12 @@ void ObjManager::AddScaleLevels(const std::string& typeName, const ScaleSpec& sc
     int index = found->second;
     if (added) levels_.push_back(ScaleLevel{stepX, stepY, ratio, index, size});
     typeLevels.insert(index);
-    if (static_cast<double>(next) > static_cast<double>(scale.maxSize)) break;
-    size = static_cast<int>(next);
+    return true;
+  });
+  if (stuck) {
+    Fatal(kSource, "ObjManager::AddParameters", kScaleCannotGrowLine,
+          Format("scale factor %g cannot grow the object size %d of object type '%s'",
+                 static_cast<double>(scale.factor), *stuck, typeName.c_str()));
   }
 }
 

@@ -75,17 +75,14 @@ bool ScaleStepGrows(float factor, int minSize) {
 
 // The first size the line enumerates above kLargestObjectSize, or 0 when
 // every size stays within it. Requires a factor that grows minSize (so the
-// loop ends after at most kLargestObjectSize + 1 sizes); steps exactly as the
-// pyramid levels are built.
+// walk ends after at most kLargestObjectSize + 1 sizes).
 int FirstSizeBeyondLargest(const ScaleSpec& scale) {
-  int size = scale.minSize;
-  while (size <= scale.maxSize) {
-    if (size > kLargestObjectSize) return size;
-    float next = std::floor(scale.factor * static_cast<float>(size));
-    if (static_cast<double>(next) > static_cast<double>(scale.maxSize)) break;
-    size = static_cast<int>(next);
-  }
-  return 0;
+  int beyond = 0;
+  WalkScaleSizes(scale, [&beyond](int size) {
+    if (size > kLargestObjectSize) beyond = size;
+    return beyond == 0;
+  });
+  return beyond;
 }
 
 ObjectType& FindOrCreateObjectType(std::map<std::string, std::unique_ptr<ObjectType>>& types,

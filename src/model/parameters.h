@@ -7,9 +7,11 @@
 // Reader errors throw the plain Failure (status 2) with the line's message.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -116,6 +118,24 @@ struct ScaleSpec {
   float factor = 0.0f;
   int line = 0;  // configuration line it was read from; 0 when made in memory
 };
+
+// Walks the object sizes of a scale line as the pyramid levels are built:
+// minSize, then floor(factor * size) taken in single precision, while the
+// size is at most maxSize. visit(size) is called for each size and returns
+// false to stop the walk. Returns the size from which the factor does not
+// grow (the walk stops there: it would repeat forever), else nothing.
+template <typename Visit>
+std::optional<int> WalkScaleSizes(const ScaleSpec& scale, Visit visit) {
+  int size = scale.minSize;
+  while (size <= scale.maxSize) {
+    if (!visit(size)) break;
+    const float next = std::floor(scale.factor * static_cast<float>(size));
+    if (!(next > static_cast<float>(size))) return size;
+    if (static_cast<double>(next) > static_cast<double>(scale.maxSize)) break;
+    size = static_cast<int>(next);
+  }
+  return std::nullopt;
+}
 
 // One object type of a detection configuration and its per-frame results.
 struct ObjectType {
