@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/failure.h"
+#include "support/text.h"
 
 namespace pedscan {
 namespace {
@@ -66,7 +67,7 @@ class Leftovers {
       doomed = std::move(entry->second);
       listed->second.erase(entry);
     }
-    for (const std::string& name : doomed) std::remove((directory + "/" + name).c_str());
+    for (const std::string& name : doomed) std::remove(JoinPath(directory, name).c_str());
   }
 
  private:
@@ -145,15 +146,7 @@ bool AtomicFile::Write(const void* data, size_t size) {
 bool AtomicFile::Print(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string text = [&] {
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string out(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) std::vsnprintf(&out[0], out.size() + 1, format, args);
-    return out;
-  }();
+  const std::string text = FormatList(format, args);
   va_end(args);
   return Write(text);
 }

@@ -20,17 +20,25 @@ void FailPlain(const std::string& text) { throw Failure(Failure::Form::kPlain, t
 std::string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
+  std::string out = FormatList(format, args);
+  va_end(args);
+  return out;
+}
+
+std::string FormatList(const char* format, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
   std::string out;
   if (length > 0) {
     std::vector<char> buffer(static_cast<size_t>(length) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    va_list write;
+    va_copy(write, args);
+    std::vsnprintf(buffer.data(), buffer.size(), format, write);
+    va_end(write);
     out.assign(buffer.data(), static_cast<size_t>(length));
   }
-  va_end(args);
   return out;
 }
 

@@ -5,6 +5,7 @@
 // That keeps every unit testable with EXPECT_THROW.
 #pragma once
 
+#include <cstdarg>
 #include <exception>
 #include <string>
 
@@ -56,6 +57,8 @@ void Require(bool condition, const char* source, const char* function, int line,
 
 // printf-style formatting into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same for an argument list already started (args is left as it is).
+std::string FormatList(const char* format, va_list args);
 
 // Prints a failure where its form says (flushing stdout first so that the
 // progress printed before it stays in order) and returns the exit status.
