@@ -20,14 +20,6 @@ constexpr const char* kSource = "output";
 constexpr int kCannotWriteTextLine = 52;
 constexpr int kCannotWriteImageLine = 78;
 
-// The extension that chooses the encoder, ".png" when the name has none.
-std::string ImageExtension(const std::string& path) {
-  const size_t dot = path.rfind('.');
-  const size_t slash = path.rfind('/');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return ".png";
-  return path.substr(dot);
-}
-
 }  // namespace
 
 std::string ResultImagePath(const std::string& output, const std::string& frameName, bool roiMode,
@@ -105,13 +97,14 @@ void Detection::DrawAndSave(cv::Mat& image, const std::vector<DetectionWindow>& 
                             const cv::Scalar& colour) {
   DrawDetections(image, list, ellipse, colour);
   std::string path = ResultImagePath(parameters_->output, frameName_, roiMode_, frameIndex_);
-  // Encoded in memory and written through a temporary file, so that a full
-  // disk never leaves a truncated image under the result's name.
+  // Encoded in memory (result images are PNG, as their names say) and
+  // written through a temporary file, so that a full disk never leaves a
+  // truncated image under the result's name.
   std::vector<uchar> encoded;
   std::string reason = "the image cannot be encoded";
   bool saved = false;
   try {
-    saved = cv::imencode(ImageExtension(path), image, encoded) &&
+    saved = cv::imencode(".png", image, encoded) &&
             WriteFileAtomically(path, encoded.data(), encoded.size(), &reason);
   } catch (const cv::Exception&) {
     saved = false;
