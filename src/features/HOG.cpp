@@ -178,19 +178,22 @@ void HOG::AddNewImage(const cv::Mat& image) {
   width_ = image.cols;
   height_ = image.rows;
   stride_ = width_ + 1;
-  // Streaming keeps the rows of one window (plus the row above its top) in
-  // a ring; otherwise every row of the image is held and built right away.
-  const int wanted = streamRows_ > 0 ? streamRows_ + 2 : height_ + 1;
-  AllocateRows(std::min(wanted, height_ + 1));
+  AllocateRows(RowsHeld(height_));
   Restart();
   if (streamRows_ <= 0) BuildRows(height_);
 }
 
 void HOG::SetStreamRows(int rows) { streamRows_ = std::max(rows, 0); }
 
+int HOG::RowsHeld(int height) const {
+  // Streaming keeps the rows of one window (plus the row above its top) in
+  // a ring; otherwise every row of the image is held and built right away.
+  const int64_t all = int64_t{height} + 1;
+  return static_cast<int>(streamRows_ > 0 ? std::min<int64_t>(int64_t{streamRows_} + 2, all) : all);
+}
+
 int64_t HOG::ImageBytes(int width, int height) const {
-  const int64_t rows = std::min<int64_t>(streamRows_ > 0 ? streamRows_ + 2 : height + 1,
-                                         int64_t{height} + 1);
+  const int64_t rows = RowsHeld(height);
   const int64_t entryBytes = sizeof(float) * kBins + (useColorFrequency_ ? 4 * kChannels : 0);
   const int64_t workBytes = sizeof(float) * kBins + 4 * kChannels + 4 + 4 + 4 + 1;
   return rows * (int64_t{width} + 1) * entryBytes + (int64_t{height} + 1) * 8 + width * workBytes;

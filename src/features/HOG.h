@@ -91,6 +91,8 @@ class HOG : public ExtractionMethod {
   void ColorFractions(const BlockRect& rect, float* out) const;
   // Throws the precondition report from `function` when no image is held.
   void RequireImage(const char* function) const;
+  // The integral rows held for an image of `height` rows.
+  int RowsHeld(int height) const;
   // Holds `rows` integral rows (of the current image) in the ring.
   void AllocateRows(int rows);
   // Forgets the rows built and starts again from row 0.
