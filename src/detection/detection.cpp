@@ -1,7 +1,6 @@
 #include "detection/detection.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 
@@ -26,6 +25,16 @@ bool WindowFits(const Model& model, const cv::Mat& image) {
 
 }  // namespace
 
+cv::Size LevelSize(int width, int height, const ScaleLevel& level) {
+  // Held below INT_MAX before the conversion, which a product beyond int
+  // would make undefined; no image of such a size can be made anyway.
+  auto scaled = [&level](int length) {
+    const float product = std::floor(static_cast<float>(length) * level.ratio);
+    return product < 2147483520.0f ? static_cast<int>(product) : 2147483520;
+  };
+  return cv::Size(scaled(width), scaled(height));
+}
+
 LevelImage MakeLevelImage(const cv::Mat& frame, const ScaleLevel& level) {
   LevelImage levelImage;
   levelImage.stepX = level.stepX;
@@ -33,8 +42,9 @@ LevelImage MakeLevelImage(const cv::Mat& frame, const ScaleLevel& level) {
   levelImage.ratio = level.ratio;
   levelImage.index = level.index;
   levelImage.size = level.size;
-  int width = static_cast<int>(std::floor(static_cast<float>(frame.cols) * level.ratio));
-  int height = static_cast<int>(std::floor(static_cast<float>(frame.rows) * level.ratio));
+  const cv::Size size = LevelSize(frame.cols, frame.rows, level);
+  const int width = size.width;
+  const int height = size.height;
   if (width < 1 || height < 1) {
     // A level below one pixel holds no window; resizing to it is impossible.
     levelImage.factor = 0.0f;
@@ -170,15 +180,13 @@ float Detection::ClassifyWindow(Model& model, int x, int y, bool cacheFilled) {
 int64_t Detection::EstimatePeakBytes(int width, int height) {
   int64_t largestLevel = 0;
   for (const ScaleLevel& level : levels_) {
-    const int64_t levelW = static_cast<int64_t>(std::floor(static_cast<float>(width) * level.ratio));
-    const int64_t levelH =
-        static_cast<int64_t>(std::floor(static_cast<float>(height) * level.ratio));
-    if (levelW < 1 || levelH < 1) continue;
+    const cv::Size size = LevelSize(width, height, level);
+    const int w = size.width;
+    const int h = size.height;
+    if (w < 1 || h < 1) continue;
     std::vector<Model*> models = objManager_->ModelsAtLevel(level.index);
     if (models.empty()) continue;
-    const int w = static_cast<int>(std::min<int64_t>(levelW, INT_MAX));
-    const int h = static_cast<int>(std::min<int64_t>(levelH, INT_MAX));
-    int64_t bytes = 3 * levelW * levelH + featureControl_->ImageBytes(models, w, h);
+    int64_t bytes = 3 * int64_t{w} * h + featureControl_->ImageBytes(models, w, h);
     for (const std::string& type : objectTypes_) {
       double threshold = 0.0;
       const Model* first = objManager_->ModelbyObjType(type, level.index, 0, &threshold);

@@ -44,8 +44,11 @@ struct LevelImage {
 // Capacity of the feature vector of one window, in floats.
 inline constexpr int kFeatureBufferSize = 1000000;
 
-// The frame resized to the level: floor(width * ratio) by floor(height *
-// ratio), products in single precision, bicubic interpolation.
+// The size of a level of a width x height frame: floor(width * ratio) by
+// floor(height * ratio), products in single precision.
+cv::Size LevelSize(int width, int height, const ScaleLevel& level);
+
+// The frame resized to the level (LevelSize), bicubic interpolation.
 LevelImage MakeLevelImage(const cv::Mat& frame, const ScaleLevel& level);
 
 // Scores one window whose top-left corner is (x, y) of the level image.
