@@ -6,6 +6,7 @@
 
 #include "model/Storage.h"
 #include "numeric/kernels.h"
+#include "numeric/projection.h"
 #include "support/failure.h"
 
 namespace pedscan {

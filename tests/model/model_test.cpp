@@ -359,41 +359,6 @@ std::vector<float> PlainProjection(const PLS& pls, const float* x, int K) {
   return out;
 }
 
-TEST(FusedProjection, MatchesThePlsProjectionBitForBit) {
-  std::mt19937 rng(31);
-  for (int m : {1, 2, 3, 4, 5, 6, 7, 8, 9, 13, 39, 48, 1155}) {
-    for (int factors : {1, 2, 3, 4, 5, 7, 8, 10, 11, 13}) {
-      SCOPED_TRACE(testing::Message() << m << " features, " << factors << " factors");
-      PLS pls;
-      auto mean = std::make_unique<Vector>(m);
-      auto deviation = std::make_unique<Vector>(m);
-      std::uniform_real_distribution<float> spread(0.1f, 3.0f);
-      for (int i = 0; i < m; ++i) {
-        (*mean)[i] = spread(rng) - 1.5f;
-        (*deviation)[i] = spread(rng);
-      }
-      pls.SetModel(nullptr, nullptr, GaussianRows(m, factors, 0.0f, rng), std::move(mean),
-                   std::move(deviation), nullptr);
-      MatrixPtr samples = GaussianRows(4, m, 0.5f, rng);
-      for (int r = 0; r < 4; ++r) {
-        std::vector<float> x = Row(*samples, r);
-        for (int K : {factors, factors + 3, factors - 1}) {
-          std::vector<float> expected(static_cast<size_t>(factors) + 1, 0.0f);
-          std::vector<float> fused(static_cast<size_t>(factors) + 1, 0.0f);
-          const int count = pls.ProjectSample(x.data(), expected.data(), K);
-          ASSERT_EQ(ProjectSampleFused(pls, x.data(), fused.data(), K), count);
-          std::vector<float> plain = PlainProjection(pls, x.data(), K);
-          ASSERT_EQ(static_cast<int>(plain.size()), std::max(count, 0));
-          for (int k = 0; k < count; ++k) {
-            EXPECT_TRUE(SameBits(fused[k], expected[k])) << k;
-            EXPECT_TRUE(SameBits(fused[k], plain[k])) << k;
-          }
-        }
-      }
-    }
-  }
-}
-
 TEST(Model, ClassifyFeaturesMatchesAPlainScalarPathBitForBit) {
   TempDir dir;
   ScopedWorkingDirectory cwd(dir.path());
