@@ -10,11 +10,11 @@
 //   bench_detection --setup-only --data=DIR
 //   cd DIR && /usr/bin/time -v pedscan -d -c detect.txt -i frame.png -o out -s
 //
-// BM_DetectFrame times the detection driver on the frame. BM_DetectionPhases
-// repeats the scan with the plain per-window path, timing its three parts
-// (per-level feature precomputation, block extraction, projection and
-// classification), and checks that it yields exactly the driver's windows
-// and responses.
+// BM_DetectFrame times the detector on the decoded frame, suppression
+// included. BM_DetectionPhases repeats the scan with the plain per-window
+// path, timing its three parts (per-level feature precomputation, block
+// extraction, projection and classification), and checks that it yields
+// exactly the detector's windows and responses.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -24,14 +24,11 @@
 #include <memory>
 #include <string>
 
-#include <unistd.h>
-
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "../tests/detection/synthetic_model.h"
-#include "app/input_parameters.h"
-#include "detection/detection.h"
+#include "detection/detector.h"
 #include "detection/obj_manager.h"
 #include "model/parameters.h"
 #include "support/failure.h"
@@ -70,59 +67,22 @@ void PrepareData() {
   cv::imwrite(DataFile("frame.png"), frame);
 }
 
-void SetUpParameters(InputParameters& parameters) {
-  parameters.detection = true;
-  parameters.configfile = DataFile("detect.txt");
-  parameters.input = DataFile("frame.png");
-  parameters.output = DataFile("out");
-  parameters.isImage = true;
-  parameters.rois = std::make_unique<std::vector<ROI>>();
-}
-
-// Standard output carries the driver's progress lines; keep them out of the
-// benchmark report.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(fileno(stdout));
-    FILE* null = std::fopen("/dev/null", "w");
-    dup2(fileno(null), fileno(stdout));
-    std::fclose(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved_, fileno(stdout));
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
-
 void BM_DetectFrame(benchmark::State& state) {
   PrepareData();
-  InputParameters parameters;
-  SetUpParameters(parameters);
-  parameters.nonMaxSup = true;
+  const std::string configFile = DataFile("detect.txt");
+  cv::Mat frame = cv::imread(DataFile("frame.png"), cv::IMREAD_COLOR);
   int64_t windows = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    std::unique_ptr<Detection> detection;
-    {
-      QuietStdout quiet;
-      detection = std::make_unique<Detection>(parameters.configfile, parameters);
-    }
+    auto detector = std::make_unique<Detector>(configFile);
     state.ResumeTiming();
-    {
-      QuietStdout quiet;
-      detection->ProcessNextFrame();
-    }
+    Detections found = detector->Detect(frame);
+    Detector::Suppress(found);
+    benchmark::DoNotOptimize(found);
   }
   // Windows of one frame: each level's grid of window positions.
-  cv::Mat frame = cv::imread(DataFile("frame.png"));
   ParametersExecution configuration;
-  configuration.ParseFile(parameters.configfile);
+  configuration.ParseFile(configFile);
   ObjManager manager;
   manager.AddParameters(configuration.objectTypes);
   for (const ScaleLevel& level : manager.GetLevels()) {
@@ -141,21 +101,14 @@ BENCHMARK(BM_DetectFrame)->Unit(benchmark::kSecond)->Iterations(3)->UseRealTime(
 // The scan of one frame along the plain path, with its three parts timed.
 void BM_DetectionPhases(benchmark::State& state) {
   PrepareData();
-  InputParameters parameters;
-  SetUpParameters(parameters);
+  const std::string configFile = DataFile("detect.txt");
   cv::Mat frame = cv::imread(DataFile("frame.png"), cv::IMREAD_COLOR);
 
-  // What the driver finds, to compare with.
-  std::vector<DetectionWindow> expected;
-  {
-    QuietStdout quiet;
-    Detection detection(parameters.configfile, parameters);
-    detection.ProcessNextFrame();
-    expected = *detection.objManager().GetDetctionWindows("person");
-  }
+  // What the detector finds, to compare with.
+  std::vector<DetectionWindow> expected = Detector(configFile).Detect(frame).windows[0];
 
   ParametersExecution configuration;
-  configuration.ParseFile(parameters.configfile);
+  configuration.ParseFile(configFile);
   ObjManager manager;
   std::unique_ptr<FeatureControl> featureControl = manager.AddParameters(configuration.objectTypes);
   auto buffer = std::make_unique<float[]>(kFeatureBufferSize);

@@ -26,7 +26,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "../tests/detection/synthetic_model.h"
-#include "app/input_parameters.h"
 #include "support/failure.h"
 #include "training/training.h"
 #include "../tests/support/example_configuration.h"
@@ -121,15 +120,14 @@ void WindowBreakdown(Training& training, const std::vector<TrainingImage*>& imag
 }
 
 int Phases(const std::string& dir, int blocksPerChunk) {
-  InputParameters parameters;
-  parameters.training = true;
+  TrainingOptions parameters;
   parameters.positive = dir + "/pos";
   parameters.negative = dir + "/neg";
   parameters.nSampIm = 10;
   parameters.nRetIt = 1;
   parameters.nblockIt = blocksPerChunk;
   Training training;
-  training.Setup(dir + "/model.txt", &parameters);
+  training.Setup(dir + "/model.txt", parameters);
   Model& model = training.model();
   training.featureControl().SetModelMethods(model);
   training.featureControl().ActivateModelMethods(model);

@@ -8,8 +8,6 @@
 #include <iostream>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
-#include <opencv2/videoio/registry.hpp>
 #include <sstream>
 
 #include "app/my_output.h"
@@ -22,7 +20,6 @@ namespace {
 constexpr char kSource[] = "input_parameters";
 constexpr char kParseFunction[] = "InputParameters::ParseCommandLine";
 constexpr char kCheckFunction[] = "InputParameters::CheckParametersConsistency";
-constexpr char kCheckRoisFunction[] = "InputParameters::CheckROIs";
 
 // A fatal report of this file: the line it has always carried and its text.
 struct Report {
@@ -34,9 +31,6 @@ struct Report {
 constexpr Report kRoiNotFourIntegers{
     96, "invalid ROI: %s - expected x,y,w,h (four comma-separated integers)"};
 constexpr Report kRoiEmpty{99, "invalid ROI: %s - width and height must be at least 1"};
-
-constexpr Report kRoiOutside{
-    118, "invalid ROI: %d,%d,%d,%d - outside of image limits (image size: %dx%d)"};
 
 // The consistency checks, in the order they are made.
 constexpr Report kCameraForTraining{156,
@@ -152,33 +146,6 @@ class CerrCapture {
 };
 
 }  // namespace
-
-std::vector<cv::VideoCaptureAPIs> VideoFileBackends() {
-  std::vector<cv::VideoCaptureAPIs> backends;
-  for (cv::VideoCaptureAPIs api : {cv::CAP_FFMPEG, cv::CAP_GSTREAMER, cv::CAP_OPENCV_MJPEG}) {
-    if (cv::videoio_registry::hasBackend(api)) backends.push_back(api);
-  }
-  return backends;
-}
-
-cv::VideoCapture OpenVideoFile(const std::string& path) {
-  cv::VideoCapture capture;
-  for (cv::VideoCaptureAPIs api : VideoFileBackends()) {
-    if (capture.open(path, api)) break;
-  }
-  return capture;
-}
-
-bool ReadsAsVideo(const std::string& path) {
-  // A back end may open a file it then cannot decode (a corrupt AVI, an
-  // image in a format the video library knows but cannot read): only a
-  // frame shows that the file is a video.
-  for (cv::VideoCaptureAPIs api : VideoFileBackends()) {
-    cv::VideoCapture capture;
-    if (capture.open(path, api) && capture.grab()) return true;
-  }
-  return false;
-}
 
 void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
   // The option values outlive the parser's scope only through the copies
@@ -426,17 +393,7 @@ void InputParameters::ClassifyInput() {
 }
 
 void InputParameters::CheckROIs(const cv::Mat& image) const {
-  if (!rois) return;
-  for (const ROI& roi : *rois) {
-    // 64-bit so that a huge corner cannot wrap around and pass.
-    const int64_t right = int64_t{roi.x} + roi.width - 1;
-    const int64_t bottom = int64_t{roi.y} + roi.height - 1;
-    if (roi.x < 0 || roi.y < 0 || right >= image.cols || bottom >= image.rows) {
-      Fatal(
-          kSource, kCheckRoisFunction, kRoiOutside.line,
-          Format(kRoiOutside.message, roi.x, roi.y, roi.width, roi.height, image.cols, image.rows));
-    }
-  }
+  if (rois) CheckRegions(*rois, image);
 }
 
 }  // namespace pedscan

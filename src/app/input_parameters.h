@@ -12,42 +12,15 @@
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
 #include <string>
 #include <vector>
+
+#include "source/samples.h"
 
 namespace pedscan {
 
 // The version string shown by --version and at the top of the usage.
 inline constexpr char kPedscanVersion[] = "0.1.0";
-
-// A region of interest of the input image, made from a positional
-// "x,y,w,h" value. The field order is the record's historical layout
-// (height before width, like BlockRect), although the text form gives the
-// width first. x1 and y1 are not set from the command line and hold -1.
-struct ROI {
-  int32_t x = 0;
-  int32_t y = 0;
-  int32_t height = 0;
-  int32_t width = 0;
-  int32_t x1 = -1;
-  int32_t y1 = -1;
-};
-
-// The video back ends that read files, in the order they are asked:
-// FFMPEG, GStreamer, the built-in MJPEG reader (those this build has). The
-// library's default order would also try its camera back ends, which
-// search the USB bus for a device of that name.
-std::vector<cv::VideoCaptureAPIs> VideoFileBackends();
-
-// Opens `path` as a video file with the first of VideoFileBackends that
-// opens it. Returns a closed capture when none does.
-cv::VideoCapture OpenVideoFile(const std::string& path);
-
-// True when one of VideoFileBackends opens `path` and reads a frame from it.
-// The input classification uses it, so a source that reads videos with
-// these back ends sees the same files as videos.
-bool ReadsAsVideo(const std::string& path);
 
 class InputParameters {
  public:

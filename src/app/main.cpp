@@ -6,13 +6,14 @@
 #include <string>
 
 #include "app/input_parameters.h"
+#include "app/mode_options.h"
 #include "detection/detection_mode.h"
 #include "support/failure.h"
 #include "training/training_mode.h"
 
 namespace {
 
-// The record lives until the process ends: the modes keep a reference to it.
+// The record lives until the process ends.
 pedscan::InputParameters* parameters = nullptr;
 
 }  // namespace
@@ -24,11 +25,12 @@ int main(int argc, char** argv) {
 
     // Exactly one mode flag is set after parsing; detection is tested first.
     if (parameters->detection) {
-      pedscan::RunDetection(parameters->configfile, *parameters);
+      pedscan::RunDetection(parameters->configfile, pedscan::DetectionOptionsOf(*parameters));
     } else if (parameters->training) {
-      pedscan::RunTraining(parameters->configfile, *parameters);
+      pedscan::RunTraining(parameters->configfile, pedscan::TrainingOptionsOf(*parameters));
     } else if (parameters->features) {
-      pedscan::RunFeatureExtraction(parameters->configfile, *parameters);
+      pedscan::RunFeatureExtraction(parameters->configfile,
+                                    pedscan::ExtractionOptionsOf(*parameters));
     }
   } catch (const pedscan::Failure& failure) {
     // -1 for a fatal report: the shell sees 255.

@@ -6,8 +6,8 @@
 
 namespace pedscan {
 
-void RunDetection(const std::string& configFile, InputParameters& parameters) {
-  auto detection = std::make_unique<Detection>(configFile, parameters);
+void RunDetection(const std::string& configFile, const DetectionOptions& options) {
+  auto detection = std::make_unique<Detection>(configFile, options);
   while (detection->ProcessNextFrame() >= 0) detection->SaveResults();
   if (detection->IsVideo() || detection->IsCamera()) detection->ReleaseCapture();
 }

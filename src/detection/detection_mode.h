@@ -3,14 +3,14 @@
 
 #include <string>
 
-#include "app/input_parameters.h"
+#include "detection/detection.h"
 
 namespace pedscan {
 
-// Builds the detection from the configuration file and the parameter record,
+// Builds the detection from the configuration file and the options,
 // processes and saves frame after frame until the source has none left, then
 // releases the capture of a video or camera source. A source without frames
 // writes nothing. Failures propagate as Failure.
-void RunDetection(const std::string& configFile, InputParameters& parameters);
+void RunDetection(const std::string& configFile, const DetectionOptions& options);
 
 }  // namespace pedscan

@@ -96,7 +96,7 @@ cv::Scalar TypeColour(const std::vector<cv::Scalar>& colours, size_t i) {
 void Detection::DrawAndSave(cv::Mat& image, const std::vector<DetectionWindow>& list, bool ellipse,
                             const cv::Scalar& colour) {
   DrawDetections(image, list, ellipse, colour);
-  std::string path = ResultImagePath(parameters_->output, frameName_, roiMode_, frameIndex_);
+  std::string path = ResultImagePath(options_.output, frameName_, roiMode_, frameIndex_);
   // Encoded in memory (result images are PNG, as their names say) and
   // written through a temporary file, so that a full disk never leaves a
   // truncated image under the result's name.
@@ -116,21 +116,20 @@ void Detection::DrawAndSave(cv::Mat& image, const std::vector<DetectionWindow>& 
 }
 
 void Detection::WriteText(const std::string& suffix, const std::vector<DetectionWindow>& list) {
-  WriteDetections(ResultTextPath(parameters_->output, frameName_, suffix), list, appendText_,
+  WriteDetections(ResultTextPath(options_.output, frameName_, suffix), list, appendText_,
                   offsetX_, offsetY_);
 }
 
 void Detection::SaveResults() {
-  if (parameters_->drawBB) {
-    for (size_t i = 0; i < objectTypes_.size(); ++i) {
-      DrawAndSave(outputImage_, *objManager_->GetDetctionWindows(objectTypes_[i]),
-                  parameters_->drawEllipse, TypeColour(colors_, i));
+  const std::vector<std::string>& types = detector_->objectTypes();
+  if (options_.drawBB) {
+    for (size_t i = 0; i < types.size(); ++i) {
+      DrawAndSave(outputImage_, detections_.windows[i], options_.drawEllipse,
+                  TypeColour(colors_, i));
     }
   }
-  std::vector<std::string> suffixes = TextSuffixes(objectTypes_);
-  for (size_t i = 0; i < objectTypes_.size(); ++i) {
-    WriteText(suffixes[i], *objManager_->GetDetctionWindows(objectTypes_[i]));
-  }
+  std::vector<std::string> suffixes = TextSuffixes(types);
+  for (size_t i = 0; i < types.size(); ++i) WriteText(suffixes[i], detections_.windows[i]);
 }
 
 }  // namespace pedscan

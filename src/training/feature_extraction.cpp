@@ -6,7 +6,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "detection/samples.h"
+#include "source/samples.h"
 #include "support/failure.h"
 #include "support/text.h"
 
@@ -19,9 +19,14 @@ constexpr int kUnreadableImageLine = 64;
 
 }  // namespace
 
-FeatureExtraction::FeatureExtraction(const std::string& configFile, InputParameters& parameters)
-    : parameters_(parameters) {
-  training_.Setup(configFile, &parameters_);
+FeatureExtraction::FeatureExtraction(const std::string& configFile,
+                                     const ExtractionOptions& options)
+    : options_(options) {
+  TrainingOptions sampling;
+  sampling.filemask = options.filemask;
+  sampling.nSampIm = options.nSampIm;
+  sampling.seed = options.seed;
+  training_.Setup(configFile, sampling);
   model_.SetupModelfromParameters(configFile);
   featureControl_.SetModelMethods(model_);
   featureControl_.ActivateModelMethods(model_);
@@ -31,8 +36,8 @@ FeatureExtraction::FeatureExtraction(const std::string& configFile, InputParamet
 void FeatureExtraction::Run() {
   // A single image is its own list; a directory is listed through its masks.
   const std::vector<std::string> files =
-      parameters_.isImage ? std::vector<std::string>{parameters_.input}
-                          : Samples::ReadDirectory(parameters_.input, parameters_.filemask);
+      options_.isImage ? std::vector<std::string>{options_.input}
+                          : Samples::ReadDirectory(options_.input, options_.filemask);
   const std::vector<TrainingImage*> images = training_.CreateListDetWindows(files);
 
   std::printf("Extracting features (%d features per sample):\n", model_.nrawfeatures);
@@ -43,10 +48,10 @@ void FeatureExtraction::Run() {
     const TrainingImage& image = *images[static_cast<size_t>(i)];
     {
       MatrixPtr features = ExtractImageFeatures(image);
-      WriteMatrixFile(FeaturesFileName(parameters_.output, image.path), *features);
+      WriteMatrixFile(FeaturesFileName(options_.output, image.path), *features);
     }
     MatrixPtr coordinates = WindowCoordinates(image);
-    WriteMatrixFile(CoordinatesFileName(parameters_.output, image.path), *coordinates);
+    WriteMatrixFile(CoordinatesFileName(options_.output, image.path), *coordinates);
   }
   std::printf("done!\n");
   std::fflush(stdout);

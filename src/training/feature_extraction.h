@@ -2,16 +2,16 @@
 // each window's raw feature vector computed with the configured methods, and
 // two matrix files written per input image.
 //
-// FeatureExtraction is built from the configuration file and the parameter
-// record (which must outlive it); it owns its sampling driver, its model
-// (which supplies the blocks and the feature count), its FeatureControl and
-// one window's feature buffer.
+// FeatureExtraction is built from the configuration file and its options;
+// it owns them, its sampling driver, its model (which supplies the blocks
+// and the feature count), its FeatureControl and one window's feature
+// buffer. It belongs to one thread at a time.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "app/input_parameters.h"
 #include "features/feature_control.h"
 #include "model/model.h"
 #include "numeric/matrix.h"
@@ -19,12 +19,23 @@
 
 namespace pedscan {
 
+// The input (a single image, or a directory listed through the masks), the
+// output directory and how windows are drawn (as training draws them).
+struct ExtractionOptions {
+  std::string input;
+  bool isImage = false;
+  std::string filemask = "*.png,*.jpg";
+  std::string output;
+  int32_t nSampIm = 1;
+  int32_t seed = 0;
+};
+
 class FeatureExtraction {
  public:
   // Sets the sampling driver and the model up from `configFile` and resolves
   // and activates the model's feature methods. Configuration failures end
   // the run here.
-  FeatureExtraction(const std::string& configFile, InputParameters& parameters);
+  FeatureExtraction(const std::string& configFile, const ExtractionOptions& options);
   FeatureExtraction(const FeatureExtraction&) = delete;
   FeatureExtraction& operator=(const FeatureExtraction&) = delete;
 
@@ -50,7 +61,7 @@ class FeatureExtraction {
   const Model& model() const { return model_; }
 
  private:
-  InputParameters& parameters_;
+  ExtractionOptions options_;
   Training training_;
   Model model_;
   FeatureControl featureControl_;

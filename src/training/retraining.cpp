@@ -12,7 +12,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "detection/samples.h"
+#include "source/samples.h"
 #include "model/Storage.h"
 #include "support/atomic_file.h"
 #include "support/failure.h"
@@ -116,7 +116,7 @@ void SaveModelFile(const Model& model, const std::string& path) {
 }
 
 void Training::CheckRunOptions() const {
-  const InputParameters& options = *parameters_;
+  const TrainingOptions& options = options_;
   if (options.nblockIt < 1) {
     Fatal(kSource, "Training::Run", kBlocksPerChunkLine,
           Format("invalid number of blocks per feature extraction: %d (use -B with at least 1)",
@@ -136,7 +136,7 @@ void Training::CheckRunOptions() const {
 }
 
 void Training::Run() {
-  const InputParameters& options = *parameters_;
+  const TrainingOptions& options = options_;
   // Everything that would only fail after the first build fails now.
   CheckRunOptions();
   if (options.nRetIt >= 0) CheckModelFilesWritable(options.modelFile);
@@ -178,7 +178,7 @@ std::vector<TrainingImage*> Training::SampleDetWindowsRetraining(
   std::vector<float> buffer(static_cast<size_t>(std::max(model_->nrawfeatures, 1)));
   std::printf("Sampling detection windows for retraining...\n");
 
-  HardNegatives candidates(parameters_->samplesIt, threshold);
+  HardNegatives candidates(options_.samplesIt, threshold);
   const int count = static_cast<int>(negativeImages.size());
   for (int i = 0; i < count; ++i) {
     std::printf("\r%d/%d", i, count);
@@ -191,7 +191,7 @@ std::vector<TrainingImage*> Training::SampleDetWindowsRetraining(
     }
     featureControl_.AddNewImage(image);
     for (const ScanPosition& at :
-         ScanPositions(image.cols, image.rows, windowW, windowH, parameters_->shift)) {
+         ScanPositions(image.cols, image.rows, windowW, windowH, options_.shift)) {
       featureControl_.FillCache(*model_, at.x, at.y, 0, blocks - 1);
       featureControl_.GetWindowFeatures(*model_, at.x, at.y, buffer.data());
       float response = 0.0f;

@@ -5,7 +5,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "detection/samples.h"
+#include "source/samples.h"
 #include "support/failure.h"
 #include "training/cross_validation.h"
 
@@ -37,11 +37,11 @@ cv::Mat LoadColourImage(const std::string& path, const char* function, int line)
 
 Training::Training() : clock_([] { return std::time(nullptr); }) {}
 
-void Training::Setup(const std::string& configFile, InputParameters* parameters) {
+void Training::Setup(const std::string& configFile, const TrainingOptions& options) {
   model_ = std::make_unique<Model>();
   model_->SetupModelfromParameters(configFile);
   configFile_ = configFile;
-  parameters_ = parameters;
+  options_ = options;
 }
 
 TrainingImage* Training::NewTrainingImage(const std::string& path) {
@@ -56,12 +56,12 @@ std::vector<TrainingImage*> Training::CreateListDetWindows(const std::string& fi
 }
 
 std::vector<TrainingImage*> Training::CreateListDetWindows(const std::vector<std::string>& files) {
-  const int samplesPerImage = parameters_->nSampIm;
+  const int samplesPerImage = options_.nSampIm;
   if (samplesPerImage < 1) {
     Fatal(kSource, "Training::CreateListDetWindows", kSamplesPerImageLine,
           kSamplesPerImageMessage);
   }
-  const int seed = parameters_->seed;
+  const int seed = options_.seed;
   random_.Seed(seed < 0 ? static_cast<uint32_t>(clock_()) : static_cast<uint32_t>(seed));
 
   const int windowW = model_->windowW;
@@ -160,7 +160,7 @@ std::vector<MatrixPtr> Training::ExtractBlockFeatures(const std::vector<Training
 
 void Training::BuildModels(const std::vector<TrainingImage*>& negatives,
                            const std::vector<TrainingImage*>& positives) {
-  const InputParameters& options = *parameters_;
+  const TrainingOptions& options = options_;
   const int blocks = static_cast<int>(model_->blockModels.size());
   int total = 0;
   std::vector<MatrixPtr> negativeOutputs;

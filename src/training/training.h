@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "app/input_parameters.h"
 #include "features/feature_control.h"
 #include "model/model.h"
 #include "numeric/matrix.h"
@@ -41,6 +40,27 @@ class RandomGenerator {
   uint32_t state_;
 };
 
+// What a training run is told besides the configuration: where the example
+// images are, how windows are drawn from them, how the models are built and
+// retrained, and where the model files go.
+struct TrainingOptions {
+  std::string positive;                 // directory of positive images
+  std::string negative;                 // directory of negative images
+  std::string filemask = "*.png,*.jpg";
+  std::string modelFile = "learnedModel";  // prefix of "<prefix>.retNN.yml"
+  int32_t nSampIm = 1;       // windows drawn per image
+  int32_t seed = 0;          // sampling seed; negative: from the clock
+  int32_t nRetIt = 4;        // retraining iterations
+  int32_t samplesIt = 1000;  // hard negatives added per iteration at most
+  float ThRetraining = 0.9f; // response a hard negative must reach
+  int32_t shift = 16;        // window step of the hard-negative scan
+  int32_t nblockIt = 330;    // blocks whose features are extracted at once
+  bool rawFeatures = false;  // block features kept raw, without block PLS
+  int32_t nfactBlock = 5;    // PLS factors per block
+  bool cv = false;           // choose the window factors by cross-validation
+  int32_t nfolds = 20;
+};
+
 // One example image and the windows drawn from it (or found in it).
 struct TrainingImage {
   std::string path;
@@ -54,9 +74,8 @@ class Training {
   Training& operator=(const Training&) = delete;
 
   // Creates the model from the configuration file (its fatal and plain
-  // reports end the run there) and keeps `parameters`, which must outlive
-  // the driver.
-  void Setup(const std::string& configFile, InputParameters* parameters);
+  // reports end the run there) and keeps a copy of `options`.
+  void Setup(const std::string& configFile, const TrainingOptions& options);
 
   // The whole training run: resolves the feature methods, draws the negative
   // then the positive windows, and builds nRetIt + 1 models, each written to
@@ -121,7 +140,7 @@ class Training {
   void CheckRunOptions() const;
 
   std::unique_ptr<Model> model_;
-  InputParameters* parameters_ = nullptr;
+  TrainingOptions options_;
   FeatureControl featureControl_;
   std::string configFile_;
   std::vector<std::unique_ptr<TrainingImage>> images_;

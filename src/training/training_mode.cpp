@@ -5,14 +5,14 @@
 
 namespace pedscan {
 
-void RunTraining(const std::string& configFile, InputParameters& parameters) {
+void RunTraining(const std::string& configFile, const TrainingOptions& options) {
   Training training;
-  training.Setup(configFile, &parameters);
+  training.Setup(configFile, options);
   training.Run();
 }
 
-void RunFeatureExtraction(const std::string& configFile, InputParameters& parameters) {
-  FeatureExtraction extraction(configFile, parameters);
+void RunFeatureExtraction(const std::string& configFile, const ExtractionOptions& options) {
+  FeatureExtraction extraction(configFile, options);
   extraction.Run();
 }
 

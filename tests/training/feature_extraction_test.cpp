@@ -27,10 +27,8 @@ class FeatureExtractionTest : public ::testing::Test {
     config_ = dir_.WriteFile("model.txt", testutil::kFiveBlockConfig);
     input_ = dir_.MakeDir("in");
     output_ = dir_.MakeDir("out");
-    parameters_.features = true;
     parameters_.input = input_;
     parameters_.output = output_;
-    parameters_.isDirectory = true;
     parameters_.nSampIm = 3;
   }
 
@@ -38,7 +36,7 @@ class FeatureExtractionTest : public ::testing::Test {
   std::string config_;
   std::string input_;
   std::string output_;
-  InputParameters parameters_;
+  ExtractionOptions parameters_;
 };
 
 TEST_F(FeatureExtractionTest, WritesAFeatureAndACoordinateMatrixPerImage) {
@@ -54,7 +52,9 @@ TEST_F(FeatureExtractionTest, WritesAFeatureAndACoordinateMatrixPerImage) {
 
   // The same windows and features as the training driver gives.
   Training training;
-  training.Setup(config_, &parameters_);
+  TrainingOptions sampling;
+  sampling.nSampIm = parameters_.nSampIm;
+  training.Setup(config_, sampling);
   training.featureControl().SetModelMethods(training.model());
   training.featureControl().ActivateModelMethods(training.model());
   std::vector<TrainingImage*> list = training.CreateListDetWindows("*.png,*.jpg", input_);
@@ -95,7 +95,6 @@ TEST_F(FeatureExtractionTest, SingleImageInputIsItsOwnList) {
   std::string path = dir_.File("single.shot.png");
   cv::imwrite(path, image);
   parameters_.input = path;
-  parameters_.isDirectory = false;
   parameters_.isImage = true;
   FeatureExtraction extraction(config_, parameters_);
   std::string out = CaptureOutput([&] { extraction.Run(); });

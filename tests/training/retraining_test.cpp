@@ -132,7 +132,7 @@ class RunTest : public ::testing::Test {
 
   std::string Run() {
     Training training;
-    training.Setup(config_, &parameters_);
+    training.Setup(config_, parameters_);
     return CaptureOutput([&] { training.Run(); });
   }
 
@@ -150,7 +150,7 @@ class RunTest : public ::testing::Test {
   std::string positives_;
   std::string negatives_;
   std::string models_;
-  InputParameters parameters_;
+  TrainingOptions parameters_;
 };
 
 size_t Count(const std::string& text, const std::string& piece) {
@@ -227,7 +227,7 @@ TEST_F(RunTest, NoHardNegativesWhenSamplesPerIterationIsZero) {
 TEST_F(RunTest, HardNegativesLieOnTheScanGridAndReachTheThreshold) {
   parameters_.samplesIt = 5;
   Training training;
-  training.Setup(config_, &parameters_);
+  training.Setup(config_, parameters_);
   training.featureControl().SetModelMethods(training.model());
   training.featureControl().ActivateModelMethods(training.model());
   std::vector<TrainingImage*> negatives = training.CreateListDetWindows("*.png", negatives_);
@@ -295,7 +295,7 @@ TEST_F(RunTest, FailureInALaterIterationLeavesEarlierFilesComplete) {
   fs::create_directory(models_ + "/m.ret01.yml");  // cannot be replaced by a file
   Failure failure = CatchFailure([&] {
     Training training;
-    training.Setup(config_, &parameters_);
+    training.Setup(config_, parameters_);
     training.Run();
   });
   EXPECT_EQ(failure.status(), -1);
@@ -312,7 +312,7 @@ TEST_F(RunTest, UnwritableModelPathIsFatalBeforeAnyImageIsRead) {
   parameters_.modelFile = dir_.File("missing/m");
   Failure failure = CatchFailure([&] {
     Training training;
-    training.Setup(config_, &parameters_);
+    training.Setup(config_, parameters_);
     training.Run();
   });
   EXPECT_EQ(failure.text(),
@@ -324,31 +324,31 @@ TEST_F(RunTest, UnwritableModelPathIsFatalBeforeAnyImageIsRead) {
 TEST_F(RunTest, OptionsThatCannotWorkAreFatalBeforeAnyImageIsRead) {
   dir_.WriteFile("pos/zz.png", "not an image");
   auto failureWith = [&](auto change) {
-    InputParameters parameters = testutil::TrainingParameters(positives_, negatives_, models_ + "/m");
+    TrainingOptions parameters = testutil::TrainingParameters(positives_, negatives_, models_ + "/m");
     change(parameters);
     return CatchFailure([&] {
       Training training;
-      training.Setup(config_, &parameters);
+      training.Setup(config_, parameters);
       training.Run();
     }).text();
   };
-  EXPECT_EQ(failureWith([](InputParameters& p) {
+  EXPECT_EQ(failureWith([](TrainingOptions& p) {
               p.cv = true;
               p.nfolds = 1;
             }),
             FatalText("cross_validation", "CrossValidation", 27,
                       "invalid number of folds for cross-validation: 1 (use -F with at least 2)"));
-  EXPECT_EQ(failureWith([](InputParameters& p) { p.nblockIt = 0; }),
+  EXPECT_EQ(failureWith([](TrainingOptions& p) { p.nblockIt = 0; }),
             FatalText("retraining", "Training::Run", 31,
                       "invalid number of blocks per feature extraction: 0 (use -B with at least 1)"));
-  EXPECT_EQ(failureWith([](InputParameters& p) { p.shift = 0; }),
+  EXPECT_EQ(failureWith([](TrainingOptions& p) { p.shift = 0; }),
             FatalText("retraining", "Training::Run", 35,
                       "invalid shift of the detection window: 0 (use -S with at least 1)"));
-  EXPECT_EQ(failureWith([](InputParameters& p) { p.nfactBlock = 0; }),
+  EXPECT_EQ(failureWith([](TrainingOptions& p) { p.nfactBlock = 0; }),
             FatalText("retraining", "Training::Run", 39,
                       "invalid number of factors per block: 0 (use -f with at least 1)"));
   // A shift is only needed when there is retraining.
-  EXPECT_NE(failureWith([](InputParameters& p) {
+  EXPECT_NE(failureWith([](TrainingOptions& p) {
               p.shift = 0;
               p.nRetIt = 0;
             }).find("can't load image"),

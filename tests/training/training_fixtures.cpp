@@ -62,10 +62,9 @@ std::vector<std::string> WriteBarImages(const std::string& directory, const std:
   return paths;
 }
 
-InputParameters TrainingParameters(const std::string& positive, const std::string& negative,
+TrainingOptions TrainingParameters(const std::string& positive, const std::string& negative,
                                    const std::string& modelFile) {
-  InputParameters parameters;
-  parameters.training = true;
+  TrainingOptions parameters;
   parameters.positive = positive;
   parameters.negative = negative;
   parameters.modelFile = modelFile;

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
-#include "app/input_parameters.h"
 #include "support/failure.h"
+#include "training/training.h"
 
 namespace pedscan {
 namespace testutil {
@@ -37,7 +37,7 @@ std::vector<std::string> WriteBarImages(const std::string& directory, const std:
 
 // A training command line's record: the given directories and model base,
 // everything else at its default.
-InputParameters TrainingParameters(const std::string& positive, const std::string& negative,
+TrainingOptions TrainingParameters(const std::string& positive, const std::string& negative,
                                    const std::string& modelFile);
 
 // Standard output printed while `call` runs (the call may throw; the

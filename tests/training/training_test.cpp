@@ -59,13 +59,13 @@ class TrainingTest : public ::testing::Test {
   }
 
   // A driver set up from the five-block configuration with `parameters_`.
-  void SetUpTraining(Training& training) { training.Setup(config_, &parameters_); }
+  void SetUpTraining(Training& training) { training.Setup(config_, parameters_); }
 
   TempDir dir_;
   std::string config_;
   std::string positives_;
   std::string negatives_;
-  InputParameters parameters_;
+  TrainingOptions parameters_;
 };
 
 TEST(RandomGenerator, SeedZeroGivesTheKnownSequence) {

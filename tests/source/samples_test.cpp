@@ -1,4 +1,4 @@
-#include "detection/samples.h"
+#include "source/samples.h"
 
 #include <unistd.h>
 
@@ -16,7 +16,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/input_parameters.h"
 #include "support/failure.h"
 
 // When a capture cannot be opened, the video library ends by asking its
@@ -96,8 +95,8 @@ std::vector<std::string> FrameNames(Samples& samples) {
   return names;
 }
 
-InputParameters DirectoryInput(const std::string& directory, const std::string& masks) {
-  InputParameters parameters;
+SourceOptions DirectoryInput(const std::string& directory, const std::string& masks) {
+  SourceOptions parameters;
   parameters.input = directory;
   parameters.isDirectory = true;
   parameters.filemask = masks;
@@ -165,7 +164,7 @@ TEST(Samples, DirectoryWithoutMatchingImagesIsFatal) {
   // Through ReadInput the failure is the same.
   Samples samples;
   bool roiMode = true;
-  InputParameters parameters = DirectoryInput(dir.path(), "*.jpg");
+  SourceOptions parameters = DirectoryInput(dir.path(), "*.jpg");
   EXPECT_EQ(CatchFailure([&] { samples.ReadInput(parameters, &roiMode); }).text(), expected);
 }
 
@@ -173,7 +172,7 @@ TEST(Samples, ImageListHonoursFirstAndStep) {
   TempDir dir;
   for (int i = 0; i < 10; ++i) WriteImage(dir / Format("im%02d.png", i), 20 * i);
 
-  InputParameters parameters = DirectoryInput(dir.path(), "*.png");
+  SourceOptions parameters = DirectoryInput(dir.path(), "*.png");
   parameters.videoFirst = 2;
   parameters.videoLast = -1;
   parameters.videoStep = 3;
@@ -215,10 +214,9 @@ TEST(Samples, ImageListHonoursFirstAndStep) {
 TEST(Samples, SingleImageIsAOneFrameList) {
   TempDir dir;
   WriteImage(dir / "street.v1.png", 90, 12, 10);
-  InputParameters parameters;
+  SourceOptions parameters;
   parameters.input = dir / "street.v1.png";
   parameters.isImage = true;
-  parameters.rois = std::make_unique<std::vector<ROI>>();
   Samples samples;
   bool roiMode = true;
   samples.ReadInput(parameters, &roiMode);
@@ -246,10 +244,9 @@ TEST(Samples, RoisAreCopiedFromTheImageWithTheirOffsets) {
   cv::Mat image(40, 50, CV_8UC3);
   cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
   ASSERT_TRUE(cv::imwrite(dir / "street.png", image));
-  InputParameters parameters;
+  SourceOptions parameters;
   parameters.input = dir / "street.png";
   parameters.isImage = true;
-  parameters.rois = std::make_unique<std::vector<ROI>>();
   ROI first;
   first.x = 3;
   first.y = 4;
@@ -260,8 +257,8 @@ TEST(Samples, RoisAreCopiedFromTheImageWithTheirOffsets) {
   second.y = 10;
   second.width = 20;  // touches the right border
   second.height = 30;  // touches the bottom border
-  parameters.rois->push_back(first);
-  parameters.rois->push_back(second);
+  parameters.rois.push_back(first);
+  parameters.rois.push_back(second);
 
   Samples samples;
   bool roiMode = false;
@@ -297,12 +294,12 @@ TEST(Samples, RoisAreCopiedFromTheImageWithTheirOffsets) {
 TEST(Samples, RoiModeRejectsAnUnreadableImageAndAnOutsideRegion) {
   TempDir dir;
   WriteText(dir / "broken.png", "not an image");
-  InputParameters parameters;
+  SourceOptions parameters;
   parameters.input = dir / "broken.png";
   parameters.isImage = true;
-  parameters.rois = std::make_unique<std::vector<ROI>>(1);
-  (*parameters.rois)[0].width = 4;
-  (*parameters.rois)[0].height = 4;
+  parameters.rois.resize(1);
+  parameters.rois[0].width = 4;
+  parameters.rois[0].height = 4;
   Samples samples;
   bool roiMode = false;
   Failure failure = CatchFailure([&] { samples.ReadInput(parameters, &roiMode); });
@@ -311,7 +308,7 @@ TEST(Samples, RoiModeRejectsAnUnreadableImageAndAnOutsideRegion) {
 
   WriteImage(dir / "small.png", 5, 8, 6);
   parameters.input = dir / "small.png";
-  (*parameters.rois)[0].width = 9;
+  parameters.rois[0].width = 9;
   Samples outside;
   failure = CatchFailure([&] { outside.ReadInput(parameters, &roiMode); });
   EXPECT_EQ(failure.status(), -1);
@@ -348,8 +345,8 @@ void WriteVideo(const std::string& path) {
   for (int i = 0; i < 6; ++i) writer.write(cv::Mat(24, 32, CV_8UC3, cv::Scalar::all(40 * i)));
 }
 
-InputParameters VideoInput(const std::string& path, int first, int last, int step) {
-  InputParameters parameters;
+SourceOptions VideoInput(const std::string& path, int first, int last, int step) {
+  SourceOptions parameters;
   parameters.input = path;
   parameters.isVideo = true;
   parameters.videoFirst = first;
@@ -522,7 +519,7 @@ TEST(Samples, MissingVideoIsFatal) {
 TEST(Samples, MissingCameraIsFatal) {
   // The test machines have no camera; opening one must fail, not wait.
   if (fs::exists("/dev/video0")) GTEST_SKIP() << "a camera is present";
-  InputParameters parameters;
+  SourceOptions parameters;
   parameters.camera = true;
   Samples samples;
   bool roiMode = false;
@@ -533,7 +530,7 @@ TEST(Samples, MissingCameraIsFatal) {
 }
 
 TEST(Samples, NoSourceKindIsFatal) {
-  InputParameters parameters;
+  SourceOptions parameters;
   parameters.input = "whatever.png";
   Samples samples;
   bool roiMode = false;

@@ -1,4 +1,4 @@
-#include "detection/samples.h"
+#include "source/samples.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,6 +11,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio/registry.hpp>
 
 #include "support/directory.h"
 #include "support/failure.h"
@@ -30,6 +31,13 @@ constexpr int kNoCameraLine = 130;
 constexpr char kNoCameraMessage[] = "unable to read any video feed";
 constexpr int kNoInputLine = 142;
 constexpr char kNoInputMessage[] = "no input has been set";
+
+// The region check keeps the report the command line has always given it.
+constexpr char kRegionSource[] = "input_parameters";
+constexpr char kRegionFunction[] = "InputParameters::CheckROIs";
+constexpr int kRegionOutsideLine = 118;
+constexpr char kRegionOutsideMessage[] =
+    "invalid ROI: %d,%d,%d,%d - outside of image limits (image size: %dx%d)";
 
 constexpr int kCameraFrames = 1000000000;
 constexpr int kCameraRequestWidth = 320;
@@ -78,6 +86,46 @@ bool OpenCamera(cv::VideoCapture& capture) {
 
 }  // namespace
 
+void CheckRegions(const std::vector<ROI>& rois, const cv::Mat& image) {
+  for (const ROI& roi : rois) {
+    // 64-bit so that a huge corner cannot wrap around and pass.
+    const int64_t right = int64_t{roi.x} + roi.width - 1;
+    const int64_t bottom = int64_t{roi.y} + roi.height - 1;
+    if (roi.x < 0 || roi.y < 0 || right >= image.cols || bottom >= image.rows) {
+      Fatal(kRegionSource, kRegionFunction, kRegionOutsideLine,
+            Format(kRegionOutsideMessage, roi.x, roi.y, roi.width, roi.height, image.cols,
+                   image.rows));
+    }
+  }
+}
+
+std::vector<cv::VideoCaptureAPIs> VideoFileBackends() {
+  std::vector<cv::VideoCaptureAPIs> backends;
+  for (cv::VideoCaptureAPIs api : {cv::CAP_FFMPEG, cv::CAP_GSTREAMER, cv::CAP_OPENCV_MJPEG}) {
+    if (cv::videoio_registry::hasBackend(api)) backends.push_back(api);
+  }
+  return backends;
+}
+
+cv::VideoCapture OpenVideoFile(const std::string& path) {
+  cv::VideoCapture capture;
+  for (cv::VideoCaptureAPIs api : VideoFileBackends()) {
+    if (capture.open(path, api)) break;
+  }
+  return capture;
+}
+
+bool ReadsAsVideo(const std::string& path) {
+  // A back end may open a file it then cannot decode (a corrupt AVI, an
+  // image in a format the video library knows but cannot read): only a
+  // frame shows that the file is a video.
+  for (cv::VideoCaptureAPIs api : VideoFileBackends()) {
+    cv::VideoCapture capture;
+    if (capture.open(path, api) && capture.grab()) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> Samples::SplitMasks(const std::string& filemask) {
   std::vector<std::string> masks;
   size_t start = filemask.find('*');
@@ -118,24 +166,24 @@ int Samples::CountListFrames() const {
   return (count - 1 - first_) / step_ + 1;
 }
 
-void Samples::ReadInput(const InputParameters& parameters, bool* roiMode) {
-  first_ = parameters.videoFirst;
-  last_ = parameters.videoLast;
-  step_ = parameters.videoStep;
-  rois_ = parameters.rois.get();
+void Samples::ReadInput(const SourceOptions& options, bool* roiMode) {
+  first_ = options.videoFirst;
+  last_ = options.videoLast;
+  step_ = options.videoStep;
+  rois_ = options.rois;
   if (roiMode != nullptr) *roiMode = false;
 
-  if (parameters.isDirectory) {
-    files_ = ReadDirectory(parameters.input, parameters.filemask);
+  if (options.isDirectory) {
+    files_ = ReadDirectory(options.input, options.filemask);
     isImageList_ = true;
     first_ = std::max(first_, 0);
     step_ = std::max(step_, 1);
     nFrames_ = CountListFrames();
-  } else if (parameters.isImage) {
-    files_ = {parameters.input};
-    if (rois_ != nullptr && !rois_->empty()) {
+  } else if (options.isImage) {
+    files_ = {options.input};
+    if (!rois_.empty()) {
       isROI_ = true;
-      nFrames_ = static_cast<int>(rois_->size());
+      nFrames_ = static_cast<int>(rois_.size());
       if (roiMode != nullptr) *roiMode = true;
     } else {
       isImageList_ = true;
@@ -143,24 +191,24 @@ void Samples::ReadInput(const InputParameters& parameters, bool* roiMode) {
       step_ = std::max(step_, 1);
       nFrames_ = CountListFrames();
     }
-    image_ = cv::imread(parameters.input, cv::IMREAD_COLOR);
+    image_ = cv::imread(options.input, cv::IMREAD_COLOR);
     if (isROI_) {
       // Regions are cut from this image; without it, or with a region
       // outside it, there is nothing sound to cut.
-      if (image_.empty()) CannotLoad(parameters.input);
-      parameters.CheckROIs(image_);
+      if (image_.empty()) CannotLoad(options.input);
+      CheckRegions(rois_, image_);
     }
-  } else if (parameters.isVideo) {
-    ReadVideo(parameters);
-  } else if (parameters.camera) {
+  } else if (options.isVideo) {
+    ReadVideo(options);
+  } else if (options.camera) {
     ReadCamera();
   } else {
     Fatal(kSource, "Samples::ReadInput", kNoInputLine, kNoInputMessage);
   }
 }
 
-void Samples::ReadVideo(const InputParameters& parameters) {
-  name_ = parameters.input;
+void Samples::ReadVideo(const SourceOptions& options) {
+  name_ = options.input;
   if (first_ < 0) first_ = 0;
   if (step_ < 1) step_ = 1;
   // Frames past an explicit last are never delivered, so they need not be
@@ -264,7 +312,7 @@ const cv::Mat* Samples::GetRoiFrame(int index, std::string* frameName, bool* app
     return nullptr;
   }
   *frameName = FileStem(files_[0]);
-  const ROI& roi = (*rois_)[static_cast<size_t>(index)];
+  const ROI& roi = rois_[static_cast<size_t>(index)];
   roiImage_ = image_(cv::Rect(roi.x, roi.y, roi.width, roi.height)).clone();
   *appendText = index != 0;
   offset->x = roi.x;

@@ -7,19 +7,67 @@
 // regions, their position in the image and whether results are appended.
 //
 // A new Samples has no source and delivers no frame; ReadInput opens one.
-// It owns its frame images and its capture; the ROI list belongs to the
-// parameter record it was read from, which must outlive it.
+// It owns its frame images, its copy of the regions and its capture.
+// A Samples belongs to one thread at a time; two Samples share nothing.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/input_parameters.h"
-
 namespace pedscan {
+
+// A region of interest of the input image, made from a positional
+// "x,y,w,h" value. The field order is the record's historical layout
+// (height before width, like BlockRect), although the text form gives the
+// width first. x1 and y1 are not set from the command line and hold -1.
+struct ROI {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t height = 0;
+  int32_t width = 0;
+  int32_t x1 = -1;
+  int32_t y1 = -1;
+};
+
+// What a source reads: the path and its kind (at most one kind set), the
+// masks of a directory, the regions of a single image and the frame range
+// of a directory or a video (last -1: to the end).
+struct SourceOptions {
+  std::string input;
+  std::string filemask = "*.png,*.jpg";
+  bool isDirectory = false;
+  bool isImage = false;
+  bool isVideo = false;
+  bool camera = false;
+  std::vector<ROI> rois;
+  int32_t videoFirst = 0;
+  int32_t videoLast = -1;
+  int32_t videoStep = 1;
+};
+
+// Rejects the first region that does not lie inside `image` with the fatal
+// report "invalid ROI: x,y,w,h - outside of image limits (image size: WxH)".
+// A region that touches the right or bottom border exactly is accepted.
+void CheckRegions(const std::vector<ROI>& rois, const cv::Mat& image);
+
+// The video back ends that read files, in the order they are asked:
+// FFMPEG, GStreamer, the built-in MJPEG reader (those this build has). The
+// library's default order would also try its camera back ends, which
+// search the USB bus for a device of that name.
+std::vector<cv::VideoCaptureAPIs> VideoFileBackends();
+
+// Opens `path` as a video file with the first of VideoFileBackends that
+// opens it. Returns a closed capture when none does.
+cv::VideoCapture OpenVideoFile(const std::string& path);
+
+// True when one of VideoFileBackends opens `path` and reads a frame from it.
+// The command line classifies its input with it, so a source that reads
+// videos with these back ends sees the same files as videos.
+bool ReadsAsVideo(const std::string& path);
 
 class Samples {
  public:
@@ -27,9 +75,9 @@ class Samples {
   Samples(const Samples&) = delete;
   Samples& operator=(const Samples&) = delete;
 
-  // Opens the source the record's kind flags name (directory, image, video,
+  // Opens the source the options' kind flags name (directory, image, video,
   // camera, tested in that order) and counts its frames. *roiMode becomes
-  // true only when the record holds regions for a single image.
+  // true only when the options hold regions for a single image.
   // A video's frames are counted by reading them (up to its last frame
   // when one is given), whatever count its file announces.
   // Throws the fatal report "unable to read input video" (also for a video
@@ -39,7 +87,7 @@ class Samples {
   // the image of ROI mode cannot be loaded, and the ROI check's fatal report
   // when a region does not lie inside that image.
   // With the camera prints "(<width>x<height>)\n" of the camera's frames.
-  void ReadInput(const InputParameters& parameters, bool* roiMode);
+  void ReadInput(const SourceOptions& options, bool* roiMode);
 
   // Frame `index` (0-based) of the source, or null after the last frame (and
   // for a video or camera frame that cannot be read). A video is read
@@ -87,7 +135,7 @@ class Samples {
   // The frames first, first + step, ... that index into files_ (first and
   // step already normalised).
   int CountListFrames() const;
-  void ReadVideo(const InputParameters& parameters);
+  void ReadVideo(const SourceOptions& options);
   void ReadCamera();
 
   const cv::Mat* GetListFrame(int index, std::string* frameName);
@@ -110,7 +158,7 @@ class Samples {
   bool isImageList_ = false;
   bool isROI_ = false;
   int nFrames_ = 0;
-  const std::vector<ROI>* rois_ = nullptr;
+  std::vector<ROI> rois_;
   int first_ = 0;
   int last_ = -1;
   int step_ = 1;

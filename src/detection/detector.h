@@ -1,0 +1,158 @@
+// The detector engine: the cascades of every object type over the image
+// pyramid of one frame, without a source, files or printing.
+//
+// A Detector is built from a detection configuration (a file, or one already
+// read). It owns the object manager with every model, the feature control,
+// the pyramid levels and its scratch buffers. Detect resizes a frame to each
+// level in turn, featurises the level once for all models active there,
+// scores every window with the stage-0 model of every type, re-scores the
+// survivors with the later stages, and maps them back to the frame as object
+// boxes. Suppress is the separate, optional overlap suppression.
+//
+// Threads: a Detector is used by one thread at a time (Detect changes its
+// feature control and scratch); separate Detectors share nothing and may
+// run side by side. Detections are plain values.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "detection/obj_manager.h"
+#include "features/feature_control.h"
+#include "model/parameters.h"
+#include "support/geometry.h"
+
+namespace pedscan {
+
+// One level of the pyramid of the current frame.
+struct LevelImage {
+  cv::Mat image;        // the frame resized, 8-bit, 3 channels; empty when the
+                        // level would be less than one pixel wide or high
+  float factor = 0.0f;  // frame width / resized width
+  int stepX = 0;
+  int stepY = 0;
+  float ratio = 0.0f;
+  int index = 0;
+  int size = 0;
+};
+
+// Capacity of the feature vector of one window, in floats.
+inline constexpr int kFeatureBufferSize = 1000000;
+
+// Overlap above which Suppress drops the weaker of two detections of a type.
+inline constexpr float kSuppressionThreshold = 0.2f;
+
+// The size of a level of a width x height frame: floor(width * ratio) by
+// floor(height * ratio), products in single precision.
+cv::Size LevelSize(int width, int height, const ScaleLevel& level);
+
+// The frame resized to the level (LevelSize), bicubic interpolation.
+LevelImage MakeLevelImage(const cv::Mat& frame, const ScaleLevel& level);
+
+// Scores one window whose top-left corner is (x, y) of the level image.
+using WindowScorer = std::function<float(int x, int y)>;
+
+// Scores every window of wW x wH at steps stepX, stepY over an image of
+// width x height (rows outer, columns inner) and appends to `out` those whose
+// response reaches the threshold (ties kept). Returns the windows scored; 0
+// when the image is smaller than the window.
+int ScanWindows(int width, int height, int wW, int wH, int stepX, int stepY, double threshold,
+                const WindowScorer& score, std::vector<DetectionWindow>& out);
+
+// Re-scores candidates at their positions; keeps them, with the new window
+// size and response, only when the response exceeds the threshold (ties
+// dropped).
+std::vector<DetectionWindow> RescoreWindows(const std::vector<DetectionWindow>& candidates, int wW,
+                                            int wH, double threshold, const WindowScorer& score);
+
+// Maps a window of a level image to the frame: each of x, y, width and height
+// multiplied by the level's factor and floored, in single precision.
+DetectionWindow MapToFrame(const DetectionWindow& window, float factor);
+
+// Shrinks a window box to the object box of a model (window wW x wH, object
+// oW x oH), centred in the window: the object offset of the model plays no
+// part.
+DetectionWindow ShrinkToObject(const DetectionWindow& window, int wW, int wH, int oW, int oH);
+
+// What a caller may want to show while a frame is scanned. Every call is
+// made on the thread that runs Detect; the default does nothing.
+class DetectionProgress {
+ public:
+  virtual ~DetectionProgress() = default;
+  // Level `level` (1-based) of `levels` is about to be built and scanned;
+  // called for every level, also those no type is scanned at.
+  virtual void LevelStarted(int level, int levels) {
+    (void)level;
+    (void)levels;
+  }
+  // The first stage of one object type starts on `level`, whose image is
+  // width x height pixels (0 x 0 when the level is below one pixel).
+  virtual void ScanStarted(const LevelImage& level, int width, int height) {
+    (void)level;
+    (void)width;
+    (void)height;
+  }
+};
+
+// The detections of one frame.
+struct Detections {
+  // One list per object type, in the order of Detector::objectTypes: the
+  // boxes in frame pixels, levels in pyramid order, windows in scan order.
+  std::vector<std::vector<DetectionWindow>> windows;
+  // Windows scored by the first stages, over all levels and types.
+  int windowsScanned = 0;
+  // Time spent scanning, in cv::getTickCount ticks (suppression excluded).
+  int64_t ticks = 0;
+};
+
+class Detector {
+ public:
+  // Reads the detection configuration file and loads every model. Failures
+  // are those of the configuration reader, the model files and the object
+  // manager.
+  explicit Detector(const std::string& configFile);
+  // The same from a configuration already read; the Detector keeps its own
+  // copy of what it needs.
+  explicit Detector(ParametersExecution configuration);
+  ~Detector();
+  Detector(const Detector&) = delete;
+  Detector& operator=(const Detector&) = delete;
+
+  // Scans an 8-bit, 3-channel frame and returns the windows of every type
+  // that pass the whole cascade. An empty frame has no detections.
+  Detections Detect(const cv::Mat& frame, DetectionProgress* progress = nullptr);
+
+  // Removes, type by type, the weaker of two detections that overlap by more
+  // than kSuppressionThreshold (see NonMaxSuppression).
+  static void Suppress(Detections& detections);
+
+  // The most memory scanning a width x height frame takes beyond what is
+  // held already: the largest pyramid level with its features and caches.
+  int64_t EstimatePeakBytes(int width, int height);
+
+  const std::vector<std::string>& objectTypes() const { return objectTypes_; }
+  const std::vector<ScaleLevel>& levels() const { return levels_; }
+  ObjManager& objManager() { return *objManager_; }
+
+ private:
+  void Build();
+  // The response of the model's window at (x, y) of the current level image.
+  // cacheFilled: the level's scan fill already stored every cached block.
+  float ClassifyWindow(Model& model, int x, int y, bool cacheFilled);
+
+  ParametersExecution configuration_;
+  std::unique_ptr<ObjManager> objManager_;
+  std::unique_ptr<FeatureControl> featureControl_;
+  std::vector<ScaleLevel> levels_;
+  int numberOfStages_ = 0;
+  std::vector<std::string> objectTypes_;
+  std::unique_ptr<float[]> featureBuffer_;
+  std::vector<const float*> slices_;  // one per block of the model scored
+};
+
+}  // namespace pedscan
