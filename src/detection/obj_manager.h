@@ -7,6 +7,10 @@
 // is filled once by AddParameters and then read frame after frame. It owns
 // the models it loads; the ObjectType records belong to the configuration and
 // must outlive it.
+//
+// Threads: after AddParameters, the level lists and model look-ups may be
+// read from any number of threads; the models it hands out classify for one
+// thread at a time (see Model), and the detection lists are not guarded.
 #pragma once
 
 #include <functional>

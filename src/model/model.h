@@ -6,6 +6,11 @@
 // classifier (QDA or PLS regression) scores them. A new Model has no blocks,
 // counts at -1 and QDA selected; it is set up from a configuration file, then
 // trained or read from a model file. It owns its blocks and classifiers.
+//
+// Threads: classifying writes the model's scratch vectors (and those of its
+// blocks and classifiers), so a Model classifies for one thread at a time;
+// threads that classify side by side need a Model each. Nothing else is
+// shared between Models.
 #pragma once
 
 #include <cstdint>

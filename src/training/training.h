@@ -3,9 +3,12 @@
 //
 // Training learns a Model from a directory of positive and a directory of
 // negative example images. A new Training holds nothing; Setup builds its
-// model from the configuration file and keeps a pointer to the parameter
-// record, which must outlive it. It owns the model, its FeatureControl and
-// every TrainingImage it creates (they live as long as the driver).
+// model from the configuration file and keeps a copy of the options. It owns
+// the model, its FeatureControl and every TrainingImage it creates (they live
+// as long as the driver).
+//
+// Threads: a Training belongs to one thread at a time; two drivers share
+// nothing and may run side by side (each writes its own model files).
 #pragma once
 
 #include <cstdint>

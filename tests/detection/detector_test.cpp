@@ -1,0 +1,103 @@
+// The detector engine driven directly, as a program that links the library
+// drives it: the bundled cascade on the example frame, without the command
+// line, its files or its printing.
+#include "detection/detector.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "../support/run_command.h"
+#include "support/failure.h"
+
+namespace pedscan {
+namespace {
+
+const std::string kSource = PEDSCAN_SOURCE_DIR;
+
+// The result file's lines for one type's windows.
+std::string AsResultText(const std::vector<DetectionWindow>& windows) {
+  std::string text;
+  for (const DetectionWindow& w : windows) {
+    text += Format("%d %d %d %d %.13g\n", w.x, w.y, static_cast<int>(w.width),
+                   static_cast<int>(w.height), w.response);
+  }
+  return text;
+}
+
+class RecordedProgress : public DetectionProgress {
+ public:
+  void LevelStarted(int level, int levels) override {
+    started.push_back(level);
+    count = levels;
+  }
+  void ScanStarted(const LevelImage&, int, int) override { ++scans; }
+  std::vector<int> started;
+  int count = 0;
+  int scans = 0;
+};
+
+// The bundled configurations name their models relative to the source tree.
+class DetectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(getcwd(saved_, sizeof saved_), nullptr);
+    ASSERT_EQ(chdir(kSource.c_str()), 0);
+    frame_ = cv::imread("data/example/vtest-0440.png", cv::IMREAD_COLOR);
+    ASSERT_FALSE(frame_.empty());
+  }
+  void TearDown() override { ASSERT_EQ(chdir(saved_), 0); }
+
+  char saved_[4096];
+  cv::Mat frame_;
+};
+
+TEST_F(DetectorTest, GivesTheStoredAnswerFromAFileOrAReadConfiguration) {
+  const std::string suppressed = testutil::ReadWholeFile("tests/data/vtest-0440.suppressed.txt");
+  Detector detector("data/detect.txt");
+  ASSERT_EQ(detector.objectTypes(), std::vector<std::string>{"person"});
+  RecordedProgress progress;
+  Detections found = detector.Detect(frame_, &progress);
+  Detector::Suppress(found);
+  ASSERT_EQ(found.windows.size(), 1u);
+  EXPECT_EQ(AsResultText(found.windows[0]), suppressed);
+  EXPECT_GT(found.windowsScanned, 0);
+
+  // Every level is announced once, in order; each is scanned by the type.
+  std::vector<int> expected;
+  for (int i = 1; i <= static_cast<int>(detector.levels().size()); ++i) expected.push_back(i);
+  EXPECT_EQ(progress.started, expected);
+  EXPECT_EQ(progress.count, static_cast<int>(detector.levels().size()));
+  EXPECT_GT(progress.scans, 0);
+
+  // A second frame on the same detector starts from a clean state.
+  Detections again = detector.Detect(frame_);
+  Detector::Suppress(again);
+  EXPECT_EQ(AsResultText(again.windows[0]), suppressed);
+  EXPECT_EQ(again.windowsScanned, found.windowsScanned);
+
+  ParametersExecution configuration;
+  configuration.ParseFile("data/detect-eval.txt");
+  Detector fromRecord(std::move(configuration));
+  EXPECT_EQ(AsResultText(fromRecord.Detect(frame_).windows[0]),
+            testutil::ReadWholeFile("tests/data/vtest-0440.eval.txt"));
+}
+
+TEST_F(DetectorTest, AnEmptyFrameHasNoDetections) {
+  Detector detector("data/detect.txt");
+  Detections found = detector.Detect(cv::Mat());
+  ASSERT_EQ(found.windows.size(), 1u);
+  EXPECT_TRUE(found.windows[0].empty());
+  EXPECT_EQ(found.windowsScanned, 0);
+  // A frame smaller than every window scans nothing and finds nothing.
+  found = detector.Detect(cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(90)));
+  EXPECT_TRUE(found.windows[0].empty());
+  EXPECT_EQ(found.windowsScanned, 0);
+}
+
+}  // namespace
+}  // namespace pedscan
