@@ -4,14 +4,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sys/stat.h>
 
+#include "support/box_file.h"
 #include "support/directory.h"
 #include "support/failure.h"
 #include "support/geometry.h"
@@ -19,51 +16,6 @@
 namespace pedscan {
 namespace evaluation {
 namespace {
-
-// Parses exactly `count` numbers separated by blanks; false for anything else
-// (missing or extra fields, text, numbers run together with letters).
-bool ParseNumbers(const std::string& line, int count, double* out) {
-  const char* p = line.c_str();
-  for (int i = 0; i < count; ++i) {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '\0') return false;
-    char* end = nullptr;
-    errno = 0;
-    out[i] = std::strtod(p, &end);
-    if (end == p || errno != 0 || !std::isfinite(out[i])) return false;
-    if (*end != '\0' && *end != ' ' && *end != '\t' && *end != '\r') return false;
-    p = end;
-  }
-  while (*p == ' ' || *p == '\t' || *p == '\r') ++p;
-  return *p == '\0';
-}
-
-bool Blank(const std::string& line) {
-  return line.find_first_not_of(" \t\r") == std::string::npos;
-}
-
-// Calls add(values) for every box line of the file; `what` names the format
-// in the message.
-template <typename Add>
-void ReadLines(const std::string& path, int count, const char* what, Add add) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-    FailPlain(Format("%s: cannot open %s file\n", path.c_str(), what));
-  std::ifstream in(path);
-  if (!in) FailPlain(Format("%s: cannot open %s file\n", path.c_str(), what));
-  std::string line;
-  int number = 0;
-  double v[5];
-  while (std::getline(in, line)) {
-    ++number;
-    if (Blank(line)) continue;
-    if (!ParseNumbers(line, count, v) || v[2] <= 0 || v[3] <= 0)
-      FailPlain(Format("%s:%d: malformed %s line '%s' (expected %s)\n", path.c_str(), number, what,
-                       line.c_str(), count == 4 ? "x y w h" : "x y w h score"));
-    add(v);
-  }
-  if (in.bad()) FailPlain(Format("%s: cannot read %s file\n", path.c_str(), what));
-}
 
 struct Ranked {
   double score;
@@ -79,13 +31,15 @@ double Iou(const Box& a, const Box& b) {
 
 std::vector<Box> ReadGroundTruth(const std::string& path) {
   std::vector<Box> boxes;
-  ReadLines(path, 4, "ground-truth", [&](const double* v) { boxes.push_back({v[0], v[1], v[2], v[3]}); });
+  for (const FileBox& b : ReadBoxFile(path, false)) boxes.push_back({b.x, b.y, b.width, b.height});
   return boxes;
 }
 
 std::vector<ScoredBox> ReadDetections(const std::string& path) {
   std::vector<ScoredBox> boxes;
-  ReadLines(path, 5, "detection", [&](const double* v) { boxes.push_back({{v[0], v[1], v[2], v[3]}, v[4]}); });
+  for (const FileBox& b : ReadBoxFile(path, true)) {
+    boxes.push_back({{b.x, b.y, b.width, b.height}, b.score});
+  }
   return boxes;
 }
 

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "evaluation.h"
+#include "support/box_file.h"
 #include "support/directory.h"
 #include "support/failure.h"
 
@@ -43,7 +43,7 @@ constexpr int kTile = 128;
 // people silently become background.
 std::vector<cv::Rect> ReadBoxes(const std::string& path) {
   std::vector<cv::Rect> boxes;
-  for (const pedscan::evaluation::Box& b : pedscan::evaluation::ReadGroundTruth(path)) {
+  for (const pedscan::FileBox& b : pedscan::ReadBoxFile(path, false)) {
     boxes.push_back(cv::Rect(cvRound(b.x), cvRound(b.y), cvRound(b.width), cvRound(b.height)));
   }
   return boxes;
