@@ -8,16 +8,11 @@
 // 16 x 16 matrix to probabilities and writes twelve Haralick statistics per
 // direction: 48 values.
 //
-// Arithmetic: single precision throughout. Every sum of products of two
-// arrays over a full range (a cell table against the matrix, the level and
-// square tables against the marginal and the difference histogram, the index
-// and squared deviations against the sum histogram, the difference
-// histogram against itself) is the four-lane DotProduct; every other sum runs
-// in flat cell order (column outer, row inner) or in bin order.
+// The counting is this class's; the statistics are CooccurrenceStatistics'.
 //
 // After construction bins and distance are unset (-1), no image is held and
 // the tables are not built; SetParameters and Initialize configure the
-// object. The object owns its quantised band image and its tables.
+// object. The object owns its quantised band image and its statistics.
 #pragma once
 
 #include <array>
@@ -28,6 +23,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "features/co_occurrence_statistics.h"
 #include "features/extraction_method.h"
 
 namespace pedscan {
@@ -38,11 +34,11 @@ class Cooccurrence : public ExtractionMethod {
   static constexpr int kSaturation = 1;
   static constexpr int kValue = 2;
 
-  static constexpr int kLevels = 16;            // L
-  static constexpr int kCells = kLevels * kLevels;
-  static constexpr int kDirections = 4;
-  static constexpr int kStatistics = 12;
-  static constexpr int kFeatures = kDirections * kStatistics;
+  static constexpr int kLevels = CooccurrenceStatistics::kLevels;
+  static constexpr int kCells = CooccurrenceStatistics::kCells;
+  static constexpr int kDirections = CooccurrenceStatistics::kDirections;
+  static constexpr int kStatistics = CooccurrenceStatistics::kStatistics;
+  static constexpr int kFeatures = CooccurrenceStatistics::kFeatures;
 
   // Quantises the object's band of `image` (CV_8UC3, blue-green-red) to the
   // level floor(v / bins) of every pixel. Throws the fatal report "Invalid
@@ -70,11 +66,14 @@ class Cooccurrence : public ExtractionMethod {
   // ExtractFeatures gives for the block [x, x + width - 1] x [y0, y1], bit
   // for bit, one block after another in out. Blocks inside the image are
   // counted by sliding the previous block's pair counts when it lies a few
-  // columns to the left; the rest go through ExtractFeatures (and fail as
-  // it does). Requires: y1 >= y0, width >= 1.
+  // columns to the left, and evaluated CooccurrenceStatistics::kBatch at a
+  // time; the rest go through ExtractFeatures (and fail as it does).
+  // Requires: y1 >= y0, width >= 1. Allocates nothing.
   void ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count, float* out);
   // Blocks inside the image are evaluated together, kBatch of one size at a
-  // time; the others go through ExtractFeatures (and fail as it does).
+  // time, a block a few columns right of the previous one on the same rows
+  // slid to as in ExtractFeaturesRow; the others go through ExtractFeatures
+  // (and fail as it does). Allocates nothing.
   void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) override;
   // Builds the constant and entropy tables. Cheap and idempotent.
   void Initialize() override;
@@ -110,68 +109,22 @@ class Cooccurrence : public ExtractionMethod {
   Cooccurrence& operator=(const Cooccurrence&) = delete;
 
  private:
-  // Everything that depends only on a direction's pair count N and a cell's
-  // pair count k (0..N): the entropy table itself, and per k the
-  // probability p = k / N (single precision), p * p and the entropy term
-  // table[(int)((double)p * N)] * p, so that the per-cell sums look them up.
-  struct EntropyTableEntry {
-    int pairs;
-    std::vector<float> values;
-    std::vector<float> probability;
-    std::vector<float> square;
-    std::vector<float> entropyTerm;
-    // 1 / N rounded, and whether k / N comes out of it bit for bit for
-    // every k in 0..N (then the batches multiply instead of dividing).
-    float reciprocal = 0.0f;
-    bool reciprocalExact = false;
-  };
-  const EntropyTableEntry* FindTable(int64_t pairs) const;
-  // The statistics of a block from its symmetric pair counts with the pair
-  // count and table of each direction.
-  void Evaluate(const uint16_t (*counts)[kCells], const int64_t* pairs,
-                const EntropyTableEntry* const* tables, float* out);
-  // Evaluate for `count` (1..kBatch) blocks of one size at once, block b's
-  // statistics going to out[b], each bit for bit what Evaluate writes. The
-  // blocks run side by side in the lanes of vector registers: every step of
-  // Evaluate is taken for all of them at once, in the same order: sixteen
-  // blocks in an AVX-512 register, else eight in an AVX one (without AVX2,
-  // one after another).
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__FMA__)
-  static constexpr int kBatch = 16;
-#else
-  static constexpr int kBatch = 8;
-#endif
-  void EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
-                     const int64_t* pairs, const EntropyTableEntry* const* tables,
-                     float* const* out);
-  // EvaluateBatch in the lanes of one register width (Pack: kBatch lanes).
-  template <class Pack>
-  void EvaluatePack(const uint16_t (*counts)[kDirections][kCells], int count,
-                    const int64_t* pairs, const EntropyTableEntry* const* tables,
-                    float* const* out);
+  using EntropyTableEntry = CooccurrenceStatistics::EntropyTable;
+  // The entropy tables of the four directions of a block of width x height
+  // pixels at the configured distance. Returns false when a direction's
+  // pair count has no table, with that count in *missing.
+  bool FindTables(int64_t width, int64_t height, const EntropyTableEntry** tables,
+                  int64_t* missing) const;
+  // ExtractFeaturesRow and ExtractFeaturesBatch: block i is blockAt(i), a
+  // rectangle and where its values go.
+  template <class BlockAt>
+  void ExtractBlocks(int count, BlockAt blockAt);
   // Beyond this many columns a fresh count is cheaper than sliding.
   static constexpr int kMaxSlide = 6;
-  // log10(h + 0.00001) of a histogram bin, remembered by the bin's bits:
-  // neighbouring blocks of an image repeat many bin values.
-  float HistogramLog(float h);
-
-  struct LogSlot {
-    uint32_t bits = 0xFFFFFFFFu;  // a NaN pattern, never a bin value
-    float value = 0.0f;
-  };
-  static constexpr int kLogCacheBits = 16;
 
   int bins_ = -1;
   int distance_ = -1;
-  bool initialized_ = false;
-  // Constant tables over the cells in flat order (cell (r, c) at r + 16 c):
-  // r * c, r, 1 / ((r - c)^2 + 1).
-  enum CellTable { kRowTimesColumn, kRow, kInverseDifference, kCellTables };
-  alignas(32) std::array<std::array<float, kCells>, kCellTables> cellTables_{};
-  alignas(32) std::array<float, 33> index_{};                  // 0, 1, ..., 32
-  alignas(32) std::array<float, kLevels> squares_{};           // 0, 1, 4, ..., 225
-  std::vector<EntropyTableEntry> entropyTables_;
-  std::array<LogSlot, 1 << kLogCacheBits> logCache_{};
+  CooccurrenceStatistics statistics_;
   cv::Mat levels_;
   int band_;
 };
