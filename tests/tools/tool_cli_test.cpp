@@ -1,6 +1,7 @@
 // The data tools of the person model run as a user runs them: bad input
-// ends with status 1 and a message naming the file (and line), never with an
-// abort or with output that silently lacks a frame's people.
+// ends with status 1 and a message naming the file (and line) or the bad
+// value, never with an abort or with output that silently lacks a frame's
+// people.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -44,6 +45,50 @@ size_t CountFiles(const std::string& dir) {
   size_t n = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) n += entry.is_regular_file();
   return n;
+}
+
+TEST(ToolCommandLines, HelpExitsZeroWithTheUsage) {
+  for (const char* binary : {LABEL_BINARY, CROPS_BINARY, PEERS_BINARY, EVALUATE_BINARY}) {
+    SCOPED_TRACE(binary);
+    const CommandResult r = Tool(binary, {"--help"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string name = std::filesystem::path(binary).filename().string();
+    EXPECT_NE(r.out.find("USAGE"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(name), std::string::npos) << r.out;
+  }
+}
+
+TEST(ToolCommandLines, WrongValuesEndWithStatusOneNamingThem) {
+  TempDir dir;
+  const std::string video = WriteVideo(dir, 3);
+  const std::string out = dir.MakeDir("out");
+  struct Case {
+    const char* binary;
+    std::vector<std::string> arguments;
+    std::string named;  // in the report
+  };
+  const std::vector<Case> cases = {
+      {LABEL_BINARY, {video, "first", "2", out}, "'first'"},
+      {LABEL_BINARY, {video, "2", "1", out}, "not '1'"},
+      {LABEL_BINARY, {video, "0", "2"}, "missing: outdir"},
+      {CROPS_BINARY, {"--frames", video, "0", "2.5", out}, "'2.5'"},
+      {CROPS_BINARY, {"--frames", video, "0", "2"}, "takes 4 values, not 3"},
+      {CROPS_BINARY, {video, out, "0", "2", "0", out, out}, "<frameStep> must be at least 1"},
+      {CROPS_BINARY, {"--frames", "--sheet", video, "0", "2", out}, "at most one"},
+      {PEERS_BINARY, {"svn", out, out}, "svn"},
+      {PEERS_BINARY, {"svm", out, out}, "takes 3 paths, not 2"},
+      {EVALUATE_BINARY, {out, "-t", "high", out}, "'high'"},
+      {EVALUATE_BINARY, {out}, "missing: resultDir"},
+  };
+  for (const Case& c : cases) {
+    std::string line = c.binary;
+    for (const std::string& a : c.arguments) line += " " + a;
+    SCOPED_TRACE(line);
+    const CommandResult r = Tool(c.binary, c.arguments);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(CountFiles(out), 0u);
 }
 
 TEST(CropsTool, CutsPersonWindowsWithMirrorsAndBackgroundImages) {

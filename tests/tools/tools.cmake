@@ -3,5 +3,5 @@ pedscan_add_test(model_trim_tests LIBS model_trim SOURCES ${CMAKE_CURRENT_LIST_D
 pedscan_add_test(tool_cli_tests LIBS ${OpenCV_LIBS} SOURCES ${CMAKE_CURRENT_LIST_DIR}/tool_cli_test.cpp)
 target_compile_definitions(tool_cli_tests PRIVATE
   LABEL_BINARY="$<TARGET_FILE:label>" CROPS_BINARY="$<TARGET_FILE:crops>"
-  PEERS_BINARY="$<TARGET_FILE:peers>")
-add_dependencies(tool_cli_tests label crops peers)
+  PEERS_BINARY="$<TARGET_FILE:peers>" EVALUATE_BINARY="$<TARGET_FILE:evaluate>")
+add_dependencies(tool_cli_tests label crops peers evaluate)

@@ -18,14 +18,19 @@
 // neg: the scene without people — the per-pixel median of the frames, at
 // several scales because detection shrinks the frame for tall people — and
 // tiles of the frames that keep well clear of every ground-truth box.
+#include <tclap/CmdLine.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/box_file.h"
@@ -126,19 +131,8 @@ int WriteSheet(const std::string& dir, int every, const std::string& out) {
   return cv::imwrite(out, sheet) ? 0 : 1;
 }
 
-int Run(int argc, char** argv) {
-  if (argc == 5 && std::string(argv[1]) == "--sheet") return WriteSheet(argv[2], std::atoi(argv[3]), argv[4]);
-  if (argc == 9 && std::string(argv[1]) == "--example")
-    return WriteExample(argv[2], std::atoi(argv[3]),
-                        cv::Rect(std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]), std::atoi(argv[7])), argv[8]);
-  if (argc == 6 && std::string(argv[1]) == "--frames")
-    return WriteFrames(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
-  if (argc < 8) {
-    std::fprintf(stderr, "usage: crops <video> <gtdir> <first> <last> <frameStep> <posdir> <negdir>\n");
-    return 1;
-  }
-  const std::string video = argv[1], gtdir = argv[2], posdir = argv[6], negdir = argv[7];
-  const int first = std::atoi(argv[3]), last = std::atoi(argv[4]), step = std::max(1, std::atoi(argv[5]));
+int WriteCrops(const std::string& video, const std::string& gtdir, int first, int last, int step,
+               const std::string& posdir, const std::string& negdir) {
   cv::VideoCapture cap(video);
   if (!cap.isOpened()) {
     std::fprintf(stderr, "crops: cannot open video '%s'\n", video.c_str());
@@ -207,9 +201,110 @@ int Run(int argc, char** argv) {
   return 0;
 }
 
+namespace {
+
+// A command line TCLAP accepted but this program cannot use: the report and
+// the usage on stderr, then status 1 (through TCLAP::ExitException).
+[[noreturn]] void WrongCommandLine(TCLAP::CmdLine& cmd, const std::string& argument,
+                                   const std::string& message) {
+  TCLAP::CmdLineParseException error(message, argument);
+  TCLAP::StdOutput().failure(cmd, error);
+  throw TCLAP::ExitException(1);
+}
+
+// Value `index` of the form as an integer of at least `minimum`, named
+// `name` in the report.
+int Integer(TCLAP::CmdLine& cmd, const std::vector<std::string>& values, size_t index,
+            const char* name, int minimum) {
+  const std::string& text = values[index];
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < INT_MIN || value > INT_MAX) {
+    WrongCommandLine(cmd, name,
+                     pedscan::Format("<%s> must be an integer, not '%s'", name, text.c_str()));
+  }
+  if (value < minimum) {
+    WrongCommandLine(cmd, name, pedscan::Format("<%s> must be at least %d, not '%s'", name,
+                                                minimum, text.c_str()));
+  }
+  return static_cast<int>(value);
+}
+
+// The frame range <first> <last> at values[index] and values[index + 1].
+std::pair<int, int> FrameRange(TCLAP::CmdLine& cmd, const std::vector<std::string>& values,
+                               size_t index) {
+  const int first = Integer(cmd, values, index, "first", 0);
+  const int last = Integer(cmd, values, index + 1, "last", first);
+  return {first, last};
+}
+
+int Run(int argc, char** argv) {
+  TCLAP::CmdLine cmd(
+      "Cuts training images for the person model out of a fixed-camera video. Forms:\n"
+      "  crops <video> <gtdir> <first> <last> <frameStep> <posdir> <negdir>\n"
+      "  crops --frames <video> <first> <last> <dir>\n"
+      "  crops --example <video> <frame> <x> <y> <w> <h> <out.png>\n"
+      "  crops --sheet <dir> <every> <out.png>",
+      ' ', "0.1.0");
+  TCLAP::SwitchArg sheetArg("", "sheet",
+                            "tile every <every>-th image of <dir>, at twice its size, into one "
+                            "contact sheet");
+  cmd.add(sheetArg);
+  TCLAP::SwitchArg exampleArg("", "example",
+                              "cut the region <x> <y> <w> <h> of frame <frame> as the example image");
+  cmd.add(exampleArg);
+  TCLAP::SwitchArg framesArg("", "frames", "only write frames <first>..<last> as <dir>/<frame>.png");
+  cmd.add(framesArg);
+  TCLAP::UnlabeledMultiArg<std::string> valuesArg(
+      "values",
+      "the values of the form: without a form switch, crops of every <frameStep>-th frame of "
+      "<first>..<last> around the boxes of <gtdir>/<frame>.txt into <posdir>, and scenes without "
+      "people into <negdir>",
+      true, "value");
+  cmd.add(valuesArg);
+  // A wrong command line ends here with status 1 and the usage; --help with 0.
+  cmd.parse(argc, argv);
+
+  const std::vector<std::string>& values = valuesArg.getValue();
+  const int forms = sheetArg.getValue() + exampleArg.getValue() + framesArg.getValue();
+  if (forms > 1) {
+    WrongCommandLine(cmd, "form", "choose at most one of --frames, --example and --sheet");
+  }
+  auto expect = [&](size_t count, const char* form) {
+    if (values.size() != count) {
+      WrongCommandLine(cmd, "values", pedscan::Format("crops %s takes %zu values, not %zu", form,
+                                                      count, values.size()));
+    }
+  };
+  if (sheetArg.getValue()) {
+    expect(3, "--sheet <dir> <every> <out.png>");
+    return WriteSheet(values[0], Integer(cmd, values, 1, "every", 1), values[2]);
+  }
+  if (exampleArg.getValue()) {
+    expect(7, "--example <video> <frame> <x> <y> <w> <h> <out.png>");
+    const cv::Rect region(Integer(cmd, values, 2, "x", INT_MIN), Integer(cmd, values, 3, "y", INT_MIN),
+                          Integer(cmd, values, 4, "w", 1), Integer(cmd, values, 5, "h", 1));
+    return WriteExample(values[0], Integer(cmd, values, 1, "frame", 0), region, values[6]);
+  }
+  if (framesArg.getValue()) {
+    expect(4, "--frames <video> <first> <last> <dir>");
+    const std::pair<int, int> range = FrameRange(cmd, values, 1);
+    return WriteFrames(values[0], range.first, range.second, values[3]);
+  }
+  expect(7, "<video> <gtdir> <first> <last> <frameStep> <posdir> <negdir>");
+  const std::pair<int, int> range = FrameRange(cmd, values, 2);
+  return WriteCrops(values[0], values[1], range.first, range.second,
+                    Integer(cmd, values, 4, "frameStep", 1), values[5], values[6]);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
+  } catch (const TCLAP::ExitException& e) {
+    return e.getExitStatus();
   } catch (const pedscan::Failure& f) {
     std::fprintf(stderr, "crops: %s", f.text().c_str());
     return 1;

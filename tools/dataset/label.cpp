@@ -13,6 +13,8 @@
 // Writes <outdir>/<frame %04d>.txt with one "x y w h" line per person and,
 // with <sheetdir>, one PNG per frame with the boxes drawn (HOG boxes green,
 // blob-only boxes red) for checking by eye.
+#include <tclap/CmdLine.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
@@ -21,7 +23,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -115,18 +116,50 @@ std::vector<Proposal> Propose(const cv::Mat& frame, const cv::Mat& mask,
   return kept;
 }
 
-}  // namespace
+// A command line TCLAP accepted but this program cannot use: the report and
+// the usage on stderr, then status 1 (through TCLAP::ExitException).
+[[noreturn]] void WrongCommandLine(TCLAP::CmdLine& cmd, const std::string& argument,
+                                   const std::string& message) {
+  TCLAP::CmdLineParseException error(message, argument);
+  TCLAP::StdOutput().failure(cmd, error);
+  throw TCLAP::ExitException(1);
+}
 
-int main(int argc, char** argv) {
-  if (argc < 5) {
-    std::fprintf(stderr, "usage: label <video> <first> <last> <outdir> [<sheetdir>]\n");
-    return 1;
+int Run(int argc, char** argv) {
+  TCLAP::CmdLine cmd(
+      "Proposes person boxes for frames <first>..<last> of a fixed-camera video: moving blobs "
+      "confirmed by OpenCV's people detector, one <outdir>/<frame>.txt of \"x y w h\" lines per "
+      "frame.",
+      ' ', "0.1.0");
+  TCLAP::UnlabeledValueArg<std::string> videoArg("video", "the video", true, "", "video");
+  cmd.add(videoArg);
+  TCLAP::UnlabeledValueArg<int> firstArg("first", "first frame to label", true, 0, "first");
+  cmd.add(firstArg);
+  TCLAP::UnlabeledValueArg<int> lastArg("last", "last frame to label", true, 0, "last");
+  cmd.add(lastArg);
+  TCLAP::UnlabeledValueArg<std::string> outdirArg("outdir", "directory of the box files", true, "",
+                                                  "outdir");
+  cmd.add(outdirArg);
+  TCLAP::UnlabeledValueArg<std::string> sheetdirArg(
+      "sheetdir", "directory of one PNG per frame with the boxes drawn, for checking by eye",
+      false, "", "sheetdir");
+  cmd.add(sheetdirArg);
+  // A wrong command line ends here with status 1 and the usage; --help with 0.
+  cmd.parse(argc, argv);
+
+  const std::string video = videoArg.getValue();
+  const int first = firstArg.getValue();
+  const int last = lastArg.getValue();
+  const std::string outdir = outdirArg.getValue();
+  const std::string sheetdir = sheetdirArg.getValue();
+  if (first < 0) {
+    WrongCommandLine(cmd, "first", "<first> must be at least 0, not '" + std::to_string(first) + "'");
   }
-  const std::string video = argv[1];
-  const int first = std::atoi(argv[2]);
-  const int last = std::atoi(argv[3]);
-  const std::string outdir = argv[4];
-  const std::string sheetdir = argc > 5 ? argv[5] : "";
+  if (last < first) {
+    WrongCommandLine(cmd, "last",
+                     "<last> must be at least <first> (" + std::to_string(first) + "), not '" +
+                         std::to_string(last) + "'");
+  }
 
   cv::Ptr<cv::BackgroundSubtractorMOG2> bg = cv::createBackgroundSubtractorMOG2(500, 16.0, true);
   {
@@ -178,4 +211,17 @@ int main(int argc, char** argv) {
   }
   std::printf("\n");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const TCLAP::ExitException& e) {
+    return e.getExitStatus();
+  } catch (const cv::Exception& e) {
+    std::fprintf(stderr, "label: %s\n", e.what());
+    return 1;
+  }
 }

@@ -13,6 +13,8 @@
 // Both scans keep every window with a positive margin above -1 (the curves
 // need weak detections too) and suppress boxes overlapping a better one by
 // an intersection over union above 0.2, as pedscan -s does.
+#include <tclap/CmdLine.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/ml.hpp>
@@ -228,45 +230,84 @@ int SvmTrain(const std::string& posDir, const std::string& negDir, const std::st
   return 0;
 }
 
-}  // namespace
+// A command line TCLAP accepted but this program cannot use: the report and
+// the usage on stderr, then status 1 (through TCLAP::ExitException).
+[[noreturn]] void WrongCommandLine(TCLAP::CmdLine& cmd, const std::string& argument,
+                                   const std::string& message) {
+  TCLAP::CmdLineParseException error(message, argument);
+  TCLAP::StdOutput().failure(cmd, error);
+  throw TCLAP::ExitException(1);
+}
 
 int Run(int argc, char** argv) {
-  const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "opencv" && argc == 4) {
+  TCLAP::CmdLine cmd(
+      "Peer detectors for the comparison with pedscan, writing result files in pedscan's format "
+      "(\"x y w h score\"). Modes:\n"
+      "  peers opencv <framesDir> <outDir>\n"
+      "  peers svm-train <posDir> <negDir> <model.yml>\n"
+      "  peers svm <model.yml> <framesDir> <outDir>",
+      ' ', "0.1.0");
+  std::vector<std::string> modes = {"opencv", "svm-train", "svm"};
+  TCLAP::ValuesConstraint<std::string> modeConstraint(modes);
+  TCLAP::UnlabeledValueArg<std::string> modeArg(
+      "mode",
+      "opencv: OpenCV's people detector on each frame; svm-train: train the HOG and linear SVM "
+      "detector on the training crops; svm: that detector on each frame",
+      true, "", &modeConstraint);
+  cmd.add(modeArg);
+  TCLAP::UnlabeledMultiArg<std::string> pathsArg("paths", "the directories and files of the mode",
+                                                 true, "path");
+  cmd.add(pathsArg);
+  // A wrong command line ends here with status 1 and the usage; --help with 0.
+  cmd.parse(argc, argv);
+
+  const std::string& mode = modeArg.getValue();
+  const std::vector<std::string>& paths = pathsArg.getValue();
+  auto expect = [&](size_t count, const char* form) {
+    if (paths.size() != count) {
+      WrongCommandLine(cmd, "paths",
+                       "peers " + mode + " " + form + " takes " + std::to_string(count) +
+                           " paths, not " + std::to_string(paths.size()));
+    }
+  };
+  if (mode == "opencv") {
+    expect(2, "<framesDir> <outDir>");
     cv::HOGDescriptor hog;
     hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
-    return ScanFrames(argv[2], argv[3],
+    return ScanFrames(paths[0], paths[1],
                       [&](const cv::Mat& f) { return Scan(hog, f, 2.0, 1.05, OpenCvWindowToPerson); });
   }
-  if (mode == "svm-train" && argc == 5) return SvmTrain(argv[2], argv[3], argv[4]);
-  if (mode == "svm" && argc == 5) {
-    cv::FileStorage fs(argv[2], cv::FileStorage::READ);
-    if (!fs.isOpened()) {
-      std::fprintf(stderr, "peers: cannot read '%s'\n", argv[2]);
-      return 1;
-    }
-    std::vector<float> detector;
-    fs["detector"] >> detector;
-    if (detector.empty()) {
-      std::fprintf(stderr, "peers: no detector in '%s'\n", argv[2]);
-      return 1;
-    }
-    cv::HOGDescriptor hog = SmallHog();
-    hog.setSVMDetector(detector);
-    // Upsampled so that 44 px people reach the 48 px object box.
-    return ScanFrames(argv[3], argv[4],
-                      [&](const cv::Mat& f) { return Scan(hog, f, 1.1, 1.1, SvmWindowToPerson); });
+  if (mode == "svm-train") {
+    expect(3, "<posDir> <negDir> <model.yml>");
+    return SvmTrain(paths[0], paths[1], paths[2]);
   }
-  std::fprintf(stderr,
-               "usage: peers opencv <framesDir> <outDir>\n"
-               "       peers svm-train <posDir> <negDir> <model.yml>\n"
-               "       peers svm <model.yml> <framesDir> <outDir>\n");
-  return 1;
+  expect(3, "<model.yml> <framesDir> <outDir>");
+  const std::string& modelPath = paths[0];
+  cv::FileStorage fs(modelPath, cv::FileStorage::READ);
+  if (!fs.isOpened()) {
+    std::fprintf(stderr, "peers: cannot read '%s'\n", modelPath.c_str());
+    return 1;
+  }
+  std::vector<float> detector;
+  fs["detector"] >> detector;
+  if (detector.empty()) {
+    std::fprintf(stderr, "peers: no detector in '%s'\n", modelPath.c_str());
+    return 1;
+  }
+  cv::HOGDescriptor hog = SmallHog();
+  hog.setSVMDetector(detector);
+  // Upsampled so that 44 px people reach the 48 px object box.
+  return ScanFrames(paths[1], paths[2],
+                    [&](const cv::Mat& f) { return Scan(hog, f, 1.1, 1.1, SvmWindowToPerson); });
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
+  } catch (const TCLAP::ExitException& e) {
+    return e.getExitStatus();
   } catch (const cv::Exception& e) {
     // A corrupt model file, for one: a message, not an abort.
     std::fprintf(stderr, "peers: %s\n", e.what());
