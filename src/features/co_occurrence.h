@@ -69,7 +69,9 @@ class Cooccurrence : public ExtractionMethod {
   // columns to the left, and evaluated CooccurrenceStatistics::kBatch at a
   // time; the rest go through ExtractFeatures (and fail as it does).
   // Requires: y1 >= y0, width >= 1. Allocates nothing.
-  void ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count, float* out);
+  void ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count,
+                          float* out) override;
+  bool PrefersRows() const override { return true; }
   // Blocks inside the image are evaluated together, kBatch of one size at a
   // time, a block a few columns right of the previous one on the same rows
   // slid to as in ExtractFeaturesRow; the others go through ExtractFeatures

@@ -6,6 +6,7 @@
 // frees it. Prototypes are never configured; Clone gives a fresh instance.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,6 +37,28 @@ class ExtractionMethod {
   virtual void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) {
     for (int i = 0; i < count; ++i) ExtractFeatures(rects[i], out[i]);
   }
+  // ExtractFeatures for the blocks [x, x + width - 1] x [y0, y1] of the
+  // `count` ascending values x of xs, their values one block after another
+  // in out, bit for bit. Requires: y1 >= y0, width >= 1.
+  virtual void ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count,
+                                  float* out) {
+    for (int i = 0; i < count; ++i) {
+      BlockRect rect;
+      rect.x0 = xs[i];
+      rect.y0 = y0;
+      rect.x1 = xs[i] + width - 1;
+      rect.y1 = y1;
+      rect.width = width;
+      rect.height = y1 - y0 + 1;
+      ExtractFeatures(rect, out + static_cast<size_t>(i) * GetNumberOfFeatures());
+    }
+  }
+  // Whether neighbouring blocks of a row share work in ExtractFeaturesRow,
+  // so that a scan is better served by computing every block it reads up
+  // front, row by row (FeatureControl::FillCacheForScan). False by default:
+  // such a fill reads the image out of the windows' order, which a method
+  // keeping only a window's rows (SetStreamRows) cannot follow.
+  virtual bool PrefersRows() const { return false; }
   // Announces that, from the next image on, reads come as a scan does them:
   // the top rows of the blocks read never decrease from one window to the
   // next, and the blocks of one window span at most `rows` rows. A method

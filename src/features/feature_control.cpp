@@ -191,9 +191,9 @@ bool FeatureControl::FillCacheForScan(const Model& model, int width, int height,
     MethodInstance& instance = *instances_[static_cast<size_t>(block->instanceIndex)];
     if (instance.cache == nullptr) continue;
     const BlockRect& r = block->rect;
-    // Other cached methods, and a rectangle whose corners disagree with its
-    // size, stay with FillCache.
-    if (dynamic_cast<Cooccurrence*>(instance.method.get()) == nullptr ||
+    // Methods whose rows share no work, and a rectangle whose corners
+    // disagree with its size, stay with FillCache.
+    if (!instance.method->PrefersRows() ||
         r.x1 - r.x0 + 1 != r.width || r.y1 - r.y0 + 1 != r.height || r.width < 1 ||
         r.height < 1) {
       complete = false;
@@ -233,7 +233,7 @@ bool FeatureControl::FillCacheForScan(const Model& model, int width, int height,
 
   for (const Group& group : groups) {
     MethodInstance& instance = *instances_[static_cast<size_t>(group.instance)];
-    auto& method = static_cast<Cooccurrence&>(*instance.method);
+    ExtractionMethod& method = *instance.method;
     FeatureCache& cache = *instance.cache;
     const int length = method.GetNumberOfFeatures();
     std::fill(marked.begin(), marked.end(), uint8_t{0});
