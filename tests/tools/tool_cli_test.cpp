@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,8 +49,16 @@ size_t CountFiles(const std::string& dir) {
   return n;
 }
 
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 TEST(ToolCommandLines, HelpExitsZeroWithTheUsage) {
-  for (const char* binary : {LABEL_BINARY, CROPS_BINARY, PEERS_BINARY, EVALUATE_BINARY}) {
+  for (const char* binary :
+       {LABEL_BINARY, CROPS_BINARY, PEERS_BINARY, EVALUATE_BINARY, TRIM_MODEL_BINARY}) {
     SCOPED_TRACE(binary);
     const CommandResult r = Tool(binary, {"--help"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -79,6 +89,7 @@ TEST(ToolCommandLines, WrongValuesEndWithStatusOneNamingThem) {
       {PEERS_BINARY, {"svm", out, out}, "takes 3 paths, not 2"},
       {EVALUATE_BINARY, {out, "-t", "high", out}, "'high'"},
       {EVALUATE_BINARY, {out}, "missing: resultDir"},
+      {TRIM_MODEL_BINARY, {out}, "missing: out"},
   };
   for (const Case& c : cases) {
     std::string line = c.binary;
@@ -89,6 +100,25 @@ TEST(ToolCommandLines, WrongValuesEndWithStatusOneNamingThem) {
     EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
   }
   EXPECT_EQ(CountFiles(out), 0u);
+}
+
+TEST(TrimModelTool, TrimsThroughStorageAndRefusesACorruptModel) {
+  TempDir dir;
+  const std::string bundled = std::string(PEDSCAN_SOURCE_DIR) + "/data/models/person-hog.yml";
+  CommandResult r = Tool(TRIM_MODEL_BINARY, {bundled, dir.File("trimmed.yml")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir.File("trimmed.yml") + ": trimmed 4 training-only records\n");
+  EXPECT_EQ(ReadText(dir.File("trimmed.yml")), ReadText(bundled));
+
+  // Cut in the middle of the block records: a report naming the file, and
+  // no output file.
+  const std::string text = ReadText(bundled);
+  const std::string truncated = dir.WriteFile("truncated.yml", text.substr(0, text.size() / 2));
+  r = Tool(TRIM_MODEL_BINARY, {truncated, dir.File("out.yml")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot trim '" + truncated + "'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Storage"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("out.yml")));
 }
 
 TEST(CropsTool, CutsPersonWindowsWithMirrorsAndBackgroundImages) {

@@ -1,19 +1,28 @@
-// Drops the training-only data from the text of a model file.
+// Drops the training-only records of a model file so that it can be bundled.
 //
-// A model file keeps the window-level PLS scores T (one row per training
-// window) and labels Y, twice with PLS regression; the reader loads them and
-// throws them away, since projecting and classifying never uses them. They
-// are most of the file.
+// A trained model keeps the window-level PLS scores T (one row per training
+// window) and labels Y, a second copy of both with PLS regression. Projecting
+// and classifying never use them, and they are most of the file. A trimmed
+// model keeps each record with its shape cut to one row of zeros (T: one row
+// of the factor count, Y: one label), so that every key of the file stays
+// and its responses are those of the untrimmed model.
 #pragma once
+
 #include <string>
+
+#include "model/model.h"
 
 namespace pedscan {
 
-// Returns the text with every "T" matrix record cut to one row and every "Y"
-// record to one element, all zero; every other line is copied unchanged
-// (line terminators become "\n"). `trimmed` receives the number of records
-// cut. A record is a key line followed by rows, cols and data lines and
-// deeper "- " data lines; a "T" or "Y" key of any other shape is copied.
-std::string TrimModelText(const std::string& text, int* trimmed);
+// Replaces the training-only records of `model` by their trimmed form and
+// returns how many it replaced: the window PLS's T and Y, and those of PLS
+// regression when the model uses it. A record without rows keeps none.
+int TrimTrainingRecords(Model& model);
+
+// Reads the model file `in` through Storage, trims it and writes `out`
+// (complete or not at all). Returns the number of records trimmed. Throws
+// the Storage report (Failure) when `in` is not a readable model or `out`
+// cannot be written.
+int TrimModelFile(const std::string& in, const std::string& out);
 
 }  // namespace pedscan
