@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the person training data from the opencv-doc example video (fixed
 # camera, 768 x 576, people 50-150 px tall), outside the repository:
-#   $DATA/gt-train/  proposed boxes of frames 0-399 (tools/label)
+#   $DATA/gt-train/  proposed boxes of frames 0-399 (tools/dataset/label)
 #   $DATA/pos/       person windows of every 2nd training frame, and mirrors
 #   $DATA/neg/       median background at several scales, person-free tiles
 #                    of training frames, still images without people

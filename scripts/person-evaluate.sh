@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the bundled person model over the validation frames 400-499 (written
 # by scripts/person-data.sh) and scores the boxes against
-# data/groundtruth/ with tools/evaluate: precision and recall at the
+# data/groundtruth/ with tools/evaluation/evaluate: precision and recall at the
 # detection threshold of data/detect.txt, average precision, log-average
 # miss rate, seconds per frame; plots in output/.
 # Environment: BUILD (default build), DATA (default /tmp/pedscan-person).

@@ -2,7 +2,7 @@
 # Trains the person cascade from the output of scripts/person-data.sh with a
 # fixed seed (-z 0), so a rerun gives the same model files, and installs the
 # last retraining iteration of each stage in data/models/, trimmed of the
-# training-only scores (tools/trim_model). Prints the training time and peak
+# training-only scores (tools/dataset/trim_model). Prints the training time and peak
 # memory of each stage (/usr/bin/time -v).
 # Environment: BUILD (default build), DATA (default /tmp/pedscan-person).
 set -euo pipefail
