@@ -141,14 +141,6 @@ struct Pack4 {
                        table[_mm_cvtsi128_si32(_mm_shuffle_epi32(index, 0xAA))],
                        table[_mm_cvtsi128_si32(_mm_shuffle_epi32(index, 0xFF))]);
   }
-  // Gather with a table of its own for each lane: lane b reads
-  // tables[b][index lane b].
-  static F GatherEach(const float* const* tables, I index) {
-    return _mm_setr_ps(tables[0][_mm_cvtsi128_si32(index)],
-                       tables[1][_mm_cvtsi128_si32(_mm_shuffle_epi32(index, 0x55))],
-                       tables[2][_mm_cvtsi128_si32(_mm_shuffle_epi32(index, 0xAA))],
-                       tables[3][_mm_cvtsi128_si32(_mm_shuffle_epi32(index, 0xFF))]);
-  }
   static uint32_t LoadTransposed16(const uint16_t* const* arrays, int first, I* out) {
     __m128i r[kLanes];
     __m128i any = _mm_setzero_si128();
