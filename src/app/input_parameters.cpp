@@ -33,6 +33,8 @@ constexpr Report kRoiNotFourIntegers{
 constexpr Report kRoiEmpty{99, "invalid ROI: %s - width and height must be at least 1"};
 
 // The consistency checks, in the order they are made.
+constexpr Report kNegativeThreads{
+    153, "invalid number of threads: %d (use -j with 0 for every core, or a positive count)"};
 constexpr Report kCameraForTraining{156,
                                     "cannot use camera input for training (must use -d parameter)"};
 constexpr Report kCameraWithInput{159,
@@ -161,6 +163,12 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
     cmd.setExceptionHandling(false);
 
     // Registered in the order of the usage listing.
+    TCLAP::ValueArg<int32_t> threadsArg(
+        "j", "threads",
+        WithDefault("number of worker threads; 0 uses every core available to the process",
+                    Format("%d", threads)),
+        false, threads, "number");
+    cmd.add(threadsArg);
     TCLAP::SwitchArg cameraArg("a", "camera",
                                "perform detection using stream from an attached camera");
     cmd.add(cameraArg);
@@ -292,6 +300,7 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
       throw Failure(Failure::Form::kParser, "", exit.getExitStatus());
     }
 
+    threads = threadsArg.getValue();
     camera = cameraArg.getValue();
     videoInfo = videoInfoArg.getValue();
     nSampIm = nSampImArg.getValue();
@@ -338,6 +347,9 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
 }
 
 void InputParameters::CheckParametersConsistency() {
+  if (threads < 0) {
+    Fatal(kSource, kCheckFunction, kNegativeThreads.line, Format(kNegativeThreads.message, threads));
+  }
   if (camera && training) FailCheck(kCameraForTraining);
   if (camera && !input.empty()) FailCheck(kCameraWithInput);
 

@@ -52,6 +52,8 @@ class InputParameters {
 
   std::string filemask = "*.png,*.jpg";
   std::string configfile;
+  // Worker threads; 0: every core available to the process.
+  int32_t threads = 0;
   bool training = false;
   bool detection = false;
   bool features = false;

@@ -5,10 +5,13 @@
 #include <new>
 #include <string>
 
+#include <opencv2/core/utility.hpp>
+
 #include "app/input_parameters.h"
 #include "app/mode_options.h"
 #include "detection/detection_mode.h"
 #include "support/failure.h"
+#include "support/parallel.h"
 #include "training/training_mode.h"
 
 namespace {
@@ -22,6 +25,9 @@ int main(int argc, char** argv) {
   try {
     parameters = new pedscan::InputParameters();
     parameters->ParseCommandLine(argc, argv);
+    // The image library's own threads follow the option too, so that -j 1
+    // runs on one thread only.
+    cv::setNumThreads(pedscan::ResolveThreads(parameters->threads));
 
     // Exactly one mode flag is set after parsing; detection is tested first.
     if (parameters->detection) {

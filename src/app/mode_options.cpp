@@ -24,6 +24,7 @@ DetectionOptions DetectionOptionsOf(const InputParameters& parameters) {
   options.drawBB = parameters.drawBB;
   options.drawEllipse = parameters.drawEllipse;
   options.nonMaxSup = parameters.nonMaxSup;
+  options.threads = parameters.threads;
   return options;
 }
 

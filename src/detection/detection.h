@@ -60,6 +60,8 @@ struct DetectionOptions {
   bool drawBB = false;
   bool drawEllipse = false;
   bool nonMaxSup = false;
+  // Worker threads of the detector; 0: every core available.
+  int threads = 0;
 };
 
 class Detection {

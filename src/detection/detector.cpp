@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <utility>
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "detection/suppression.h"
+#include "support/parallel.h"
 
 namespace pedscan {
 namespace {
@@ -99,150 +104,304 @@ DetectionWindow ShrinkToObject(const DetectionWindow& window, int wW, int wH, in
   return shrunk;
 }
 
-Detector::Detector(const std::string& configFile) {
-  configuration_.ParseFile(configFile);
-  Build();
+// One thread's share of the detector: its own declarations, models,
+// feature control and scratch.
+struct Detector::Worker {
+  ObjectTypeMap declarations;  // empty for the first worker, which uses the configuration's
+  std::unique_ptr<ObjManager> objManager;
+  std::unique_ptr<FeatureControl> featureControl;
+  std::unique_ptr<float[]> featureBuffer;
+  std::vector<const float*> slices;  // one per block of the model scored
+
+  // The response of the model's window at (x, y) of the current level image.
+  // cacheFilled: the level's scan fill already stored every cached block.
+  float ClassifyWindow(Model& model, int x, int y, bool cacheFilled) {
+    int nblocks = static_cast<int>(model.blockModels.size());
+    if (!cacheFilled) featureControl->FillCache(model, x, y, 0, nblocks - 1);
+    // Cached blocks are scored where the cache holds them.
+    slices.resize(static_cast<size_t>(nblocks));
+    featureControl->GetWindowSlices(model, x, y, featureBuffer.get(), slices.data());
+    float response = 0.0f;
+    float other = 0.0f;
+    model.ClassifySlices(slices.data(), &response, &other);
+    return response;
+  }
+};
+
+// What scanning one level gives, kept until the levels before it are done.
+struct Detector::LevelResult {
+  LevelImage geometry;  // the level without its image, for the progress calls
+  bool started = false;  // the level image was built
+  std::vector<std::pair<int, int>> scans;  // width, height of each type's first stage
+  std::vector<std::vector<DetectionWindow>> windows;  // per type
+  int windowsScanned = 0;
+  std::exception_ptr failure;
+};
+
+namespace {
+
+// The declarations of a configuration without what an object manager fills
+// in (levels, loaded models), for another manager to load on its own.
+ObjectTypeMap CopyDeclarations(const ObjectTypeMap& types) {
+  ObjectTypeMap copy;
+  for (const auto& [name, type] : types) {
+    auto declared = std::make_unique<ObjectType>();
+    declared->name = type->name;
+    for (const auto& model : type->models) {
+      declared->models.push_back(std::make_unique<ModelSpec>(*model));
+      declared->models.back()->model = nullptr;
+    }
+    for (const auto& scale : type->scales) {
+      declared->scales.push_back(std::make_unique<ScaleSpec>(*scale));
+    }
+    copy.emplace(name, std::move(declared));
+  }
+  return copy;
 }
 
-Detector::Detector(ParametersExecution configuration) : configuration_(std::move(configuration)) {
-  Build();
+}  // namespace
+
+Detector::Detector(const std::string& configFile, int threads) {
+  configuration_.ParseFile(configFile);
+  workers_.push_back(MakeWorker(configuration_.objectTypes));
+  SetThreads(threads);
+}
+
+Detector::Detector(ParametersExecution configuration, int threads)
+    : configuration_(std::move(configuration)) {
+  workers_.push_back(MakeWorker(configuration_.objectTypes));
+  SetThreads(threads);
 }
 
 Detector::~Detector() = default;
 
-void Detector::Build() {
-  objManager_ = std::make_unique<ObjManager>();
-  featureControl_ = objManager_->AddParameters(configuration_.objectTypes);
-  levels_ = objManager_->GetLevels();
-  objectTypes_ = objManager_->GetObjectTypes();
-  numberOfStages_ = objManager_->GetNumberOfStages();
+ObjManager& Detector::objManager() { return *workers_.front()->objManager; }
+
+std::unique_ptr<Detector::Worker> Detector::MakeWorker(const ObjectTypeMap& declarations) {
+  auto worker = std::make_unique<Worker>();
+  const ObjectTypeMap* types = &declarations;
+  if (!workers_.empty()) {
+    worker->declarations = CopyDeclarations(declarations);
+    types = &worker->declarations;
+  }
+  worker->objManager = std::make_unique<ObjManager>();
+  worker->featureControl = worker->objManager->AddParameters(*types);
+  if (workers_.empty()) {
+    levels_ = worker->objManager->GetLevels();
+    objectTypes_ = worker->objManager->GetObjectTypes();
+    numberOfStages_ = worker->objManager->GetNumberOfStages();
+  }
   // The scan reads windows rows outer, so a method may keep only the rows
   // of the tallest window instead of the whole level.
   int tallest = 0;
   for (const ScaleLevel& level : levels_) {
-    for (const Model* model : objManager_->ModelsAtLevel(level.index)) {
+    for (const Model* model : worker->objManager->ModelsAtLevel(level.index)) {
       tallest = std::max(tallest, static_cast<int>(model->windowH));
     }
   }
-  featureControl_->SetStreamRows(tallest);
-  featureBuffer_ = std::make_unique<float[]>(kFeatureBufferSize);
+  worker->featureControl->SetStreamRows(tallest);
+  worker->featureBuffer = std::make_unique<float[]>(kFeatureBufferSize);
+  return worker;
 }
 
-float Detector::ClassifyWindow(Model& model, int x, int y, bool cacheFilled) {
-  int nblocks = static_cast<int>(model.blockModels.size());
-  if (!cacheFilled) featureControl_->FillCache(model, x, y, 0, nblocks - 1);
-  // Cached blocks are scored where the cache holds them.
-  slices_.resize(static_cast<size_t>(nblocks));
-  featureControl_->GetWindowSlices(model, x, y, featureBuffer_.get(), slices_.data());
-  float response = 0.0f;
-  float other = 0.0f;
-  model.ClassifySlices(slices_.data(), &response, &other);
-  return response;
+void Detector::SetThreads(int threads) {
+  const size_t wanted = static_cast<size_t>(ResolveThreads(threads));
+  // More workers than levels would never get work.
+  const size_t useful = std::max<size_t>(1, std::min(wanted, levels_.size()));
+  while (workers_.size() < useful) workers_.push_back(MakeWorker(configuration_.objectTypes));
+  workers_.resize(useful);
+}
+
+int64_t Detector::LevelBytes(int width, int height, const ScaleLevel& level) {
+  const cv::Size size = LevelSize(width, height, level);
+  const int w = size.width;
+  const int h = size.height;
+  if (w < 1 || h < 1) return 0;
+  ObjManager& manager = *workers_.front()->objManager;
+  FeatureControl& features = *workers_.front()->featureControl;
+  std::vector<Model*> models = manager.ModelsAtLevel(level.index);
+  if (models.empty()) return 0;
+  int64_t bytes = 3 * int64_t{w} * h + features.ImageBytes(models, w, h);
+  for (const std::string& type : objectTypes_) {
+    double threshold = 0.0;
+    const Model* first = manager.ModelbyObjType(type, level.index, 0, &threshold);
+    if (first != nullptr) {
+      bytes += features.ScanCacheBytes(*first, w, h, level.stepX, level.stepY);
+    }
+  }
+  return bytes;
 }
 
 int64_t Detector::EstimatePeakBytes(int width, int height) {
-  int64_t largestLevel = 0;
-  for (const ScaleLevel& level : levels_) {
-    const cv::Size size = LevelSize(width, height, level);
-    const int w = size.width;
-    const int h = size.height;
-    if (w < 1 || h < 1) continue;
-    std::vector<Model*> models = objManager_->ModelsAtLevel(level.index);
-    if (models.empty()) continue;
-    int64_t bytes = 3 * int64_t{w} * h + featureControl_->ImageBytes(models, w, h);
-    for (const std::string& type : objectTypes_) {
+  std::vector<int64_t> bytes;
+  for (const ScaleLevel& level : levels_) bytes.push_back(LevelBytes(width, height, level));
+  // Each worker holds one level at a time; at worst the largest ones at once.
+  std::sort(bytes.begin(), bytes.end(), std::greater<int64_t>());
+  int64_t peak = 0;
+  for (size_t i = 0; i < bytes.size() && i < workers_.size(); ++i) peak += bytes[i];
+  return peak;
+}
+
+void Detector::ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResult& result,
+                         DetectionProgress* live) {
+  // One level at a time per worker: its image and features are released
+  // before the next is built, so memory grows with the largest level, not
+  // the sum.
+  const LevelImage level = MakeLevelImage(frame, levels_[static_cast<size_t>(e)]);
+  result.geometry = level;
+  result.geometry.image = cv::Mat();
+  result.started = true;
+  if (live != nullptr) live->LevelStarted(e + 1, static_cast<int>(levels_.size()));
+  result.windows.resize(objectTypes_.size());
+  ObjManager& manager = *worker.objManager;
+  FeatureControl& features = *worker.featureControl;
+  std::vector<Model*> models = manager.ModelsAtLevel(level.index);
+  if (models.empty()) return;
+  // Features are computed only when some window of the level can be read.
+  bool anyFits = false;
+  for (const Model* model : models) anyFits = anyFits || WindowFits(*model, level.image);
+  if (anyFits) {
+    features.ActivateModelMethods(models);
+    features.AddNewImage(level.image);
+  }
+  int width = level.image.cols;
+  int height = level.image.rows;
+
+  for (size_t t = 0; t < objectTypes_.size(); ++t) {
+    const std::string& type = objectTypes_[t];
+    std::vector<DetectionWindow> candidates;
+    bool haveCandidates = false;
+    const Model* firstStage = nullptr;
+    for (int k = 0; k < numberOfStages_; ++k) {
       double threshold = 0.0;
-      const Model* first = objManager_->ModelbyObjType(type, level.index, 0, &threshold);
-      if (first != nullptr) {
-        bytes += featureControl_->ScanCacheBytes(*first, w, h, level.stepX, level.stepY);
+      Model* model = manager.ModelbyObjType(type, level.index, k, &threshold);
+      if (model == nullptr) continue;
+      if (k == 0) {
+        result.scans.emplace_back(width, height);
+        if (live != nullptr) live->ScanStarted(level, width, height);
+        candidates.clear();
+        // Every window of the level is scanned, so the cached blocks are
+        // computed up front, row by row, where neighbours share work.
+        const bool filled =
+            features.FillCacheForScan(*model, width, height, level.stepX, level.stepY);
+        WindowScorer score = [&worker, model, filled](int x, int y) {
+          return worker.ClassifyWindow(*model, x, y, filled);
+        };
+        result.windowsScanned += ScanWindows(width, height, model->windowW, model->windowH,
+                                             level.stepX, level.stepY, threshold, score,
+                                             candidates);
+        haveCandidates = true;
+        firstStage = model;
+      } else if (haveCandidates) {
+        // A later stage may use a larger window than stage 0; a candidate
+        // whose window would leave the level image cannot be confirmed.
+        std::vector<DetectionWindow> inside;
+        for (const DetectionWindow& candidate : candidates) {
+          if (candidate.x + model->windowW <= width && candidate.y + model->windowH <= height) {
+            inside.push_back(candidate);
+          }
+        }
+        WindowScorer score = [&worker, model](int x, int y) {
+          return worker.ClassifyWindow(*model, x, y, false);
+        };
+        candidates = RescoreWindows(inside, model->windowW, model->windowH, threshold, score);
       }
     }
-    largestLevel = std::max(largestLevel, bytes);
+    if (!haveCandidates) continue;
+    for (DetectionWindow& candidate : candidates) {
+      candidate = MapToFrame(candidate, level.factor);
+      candidate = ShrinkToObject(candidate, firstStage->windowW, firstStage->windowH,
+                                 firstStage->objW, firstStage->objH);
+    }
+    result.windows[t] = std::move(candidates);
   }
-  return largestLevel;
+
+  if (anyFits) {
+    features.ReleaseImage();
+    features.ClearActiveMethods();
+  }
 }
 
 Detections Detector::Detect(const cv::Mat& frame, DetectionProgress* progress) {
   DetectionProgress silent;
   if (progress == nullptr) progress = &silent;
-  Detections result;
-  result.windows.resize(objectTypes_.size());
-  if (frame.empty()) return result;
-  int64_t start = cv::getTickCount();
-  int nLevels = static_cast<int>(levels_.size());
-  for (int e = 0; e < nLevels; ++e) {
-    // One level at a time: its image and features are released before the
-    // next is built, so memory grows with the largest level, not the sum.
-    const LevelImage level = MakeLevelImage(frame, levels_[static_cast<size_t>(e)]);
-    progress->LevelStarted(e + 1, nLevels);
-    std::vector<Model*> models = objManager_->ModelsAtLevel(level.index);
-    if (models.empty()) continue;
-    // Features are computed only when some window of the level can be read.
-    bool anyFits = false;
-    for (const Model* model : models) anyFits = anyFits || WindowFits(*model, level.image);
-    if (anyFits) {
-      featureControl_->ActivateModelMethods(models);
-      featureControl_->AddNewImage(level.image);
-    }
-    int width = level.image.cols;
-    int height = level.image.rows;
+  Detections detections;
+  detections.windows.resize(objectTypes_.size());
+  if (frame.empty()) return detections;
+  const int64_t start = cv::getTickCount();
+  const int nLevels = static_cast<int>(levels_.size());
+  std::vector<LevelResult> results(static_cast<size_t>(nLevels));
 
-    for (size_t t = 0; t < objectTypes_.size(); ++t) {
-      const std::string& type = objectTypes_[t];
-      std::vector<DetectionWindow> candidates;
-      bool haveCandidates = false;
-      const Model* firstStage = nullptr;
-      for (int k = 0; k < numberOfStages_; ++k) {
-        double threshold = 0.0;
-        Model* model = objManager_->ModelbyObjType(type, level.index, k, &threshold);
-        if (model == nullptr) continue;
-        if (k == 0) {
-          progress->ScanStarted(level, width, height);
-          candidates.clear();
-          // Every window of the level is scanned, so the cached blocks are
-          // computed up front, row by row, where neighbours share work.
-          const bool filled =
-              featureControl_->FillCacheForScan(*model, width, height, level.stepX, level.stepY);
-          WindowScorer score = [this, model, filled](int x, int y) {
-            return ClassifyWindow(*model, x, y, filled);
-          };
-          result.windowsScanned += ScanWindows(width, height, model->windowW, model->windowH,
-                                               level.stepX, level.stepY, threshold, score,
-                                               candidates);
-          haveCandidates = true;
-          firstStage = model;
-        } else if (haveCandidates) {
-          // A later stage may use a larger window than stage 0; a candidate
-          // whose window would leave the level image cannot be confirmed.
-          std::vector<DetectionWindow> inside;
-          for (const DetectionWindow& candidate : candidates) {
-            if (candidate.x + model->windowW <= width && candidate.y + model->windowH <= height) {
-              inside.push_back(candidate);
-            }
-          }
-          WindowScorer score = [this, model](int x, int y) {
-            return ClassifyWindow(*model, x, y, false);
-          };
-          candidates = RescoreWindows(inside, model->windowW, model->windowH, threshold, score);
+  // Levels are handed out largest first, so that the largest does not run
+  // alone at the end while the other workers wait.
+  std::vector<int> order(static_cast<size_t>(nLevels));
+  std::vector<int64_t> area(static_cast<size_t>(nLevels));
+  for (int e = 0; e < nLevels; ++e) {
+    order[static_cast<size_t>(e)] = e;
+    const cv::Size size = LevelSize(frame.cols, frame.rows, levels_[static_cast<size_t>(e)]);
+    area[static_cast<size_t>(e)] = int64_t{std::max(size.width, 0)} * std::max(size.height, 0);
+  }
+  if (workers_.size() > 1) {
+    std::stable_sort(order.begin(), order.end(), [&area](int a, int b) {
+      return area[static_cast<size_t>(a)] > area[static_cast<size_t>(b)];
+    });
+  }
+
+  // With one worker the progress is told as the scan goes. With several, a
+  // level's progress is told once every level before it is done, exactly
+  // as one worker would have told it, up to a failure.
+  const bool live = workers_.size() == 1;
+  std::mutex progressMutex;
+  std::vector<char> done(static_cast<size_t>(nLevels), 0);
+  int told = 0;
+  auto tell = [&](int e) {
+    std::lock_guard<std::mutex> lock(progressMutex);
+    done[static_cast<size_t>(e)] = 1;
+    while (!live && told < nLevels && done[static_cast<size_t>(told)]) {
+      const LevelResult& result = results[static_cast<size_t>(told)];
+      if (result.started) progress->LevelStarted(told + 1, nLevels);
+      for (const auto& [width, height] : result.scans) {
+        progress->ScanStarted(result.geometry, width, height);
+      }
+      ++told;
+      if (result.failure) told = nLevels;  // nothing after a failure is told
+    }
+  };
+  std::atomic<int> firstFailure{nLevels};
+  ParallelFor(nLevels, static_cast<int>(workers_.size()), [&](int item, int worker) {
+    const int e = order[static_cast<size_t>(item)];
+    LevelResult& result = results[static_cast<size_t>(e)];
+    if (live) {
+      ScanLevel(*workers_.front(), frame, e, result, progress);
+      return;
+    }
+    // A level after a failed one would not have been scanned by one worker.
+    if (e < firstFailure.load()) {
+      try {
+        ScanLevel(*workers_[static_cast<size_t>(worker)], frame, e, result, nullptr);
+      } catch (...) {
+        // Kept until the levels before it are done: the failure of the
+        // earliest level is the one reported, as with a single worker.
+        result.failure = std::current_exception();
+        int seen = firstFailure.load();
+        while (e < seen && !firstFailure.compare_exchange_weak(seen, e)) {
         }
       }
-      if (!haveCandidates) continue;
-      for (DetectionWindow& candidate : candidates) {
-        candidate = MapToFrame(candidate, level.factor);
-        candidate = ShrinkToObject(candidate, firstStage->windowW, firstStage->windowH,
-                                   firstStage->objW, firstStage->objH);
-      }
-      std::vector<DetectionWindow>& kept = result.windows[t];
-      kept.insert(kept.end(), candidates.begin(), candidates.end());
     }
+    tell(e);
+  });
 
-    if (anyFits) {
-      featureControl_->ReleaseImage();
-      featureControl_->ClearActiveMethods();
+  for (int e = 0; e < nLevels; ++e) {
+    LevelResult& result = results[static_cast<size_t>(e)];
+    if (result.failure) std::rethrow_exception(result.failure);
+    detections.windowsScanned += result.windowsScanned;
+    for (size_t t = 0; t < objectTypes_.size(); ++t) {
+      std::vector<DetectionWindow>& kept = detections.windows[t];
+      kept.insert(kept.end(), result.windows[t].begin(), result.windows[t].end());
     }
   }
-  result.ticks = cv::getTickCount() - start;
-  return result;
+  detections.ticks = cv::getTickCount() - start;
+  return detections;
 }
 
 void Detector::Suppress(Detections& detections) {

@@ -9,9 +9,10 @@
 // survivors with the later stages, and maps them back to the frame as object
 // boxes. Suppress is the separate, optional overlap suppression.
 //
-// Threads: a Detector is used by one thread at a time (Detect changes its
-// feature control and scratch); separate Detectors share nothing and may
-// run side by side. Detections are plain values.
+// Threads: Detect may spread one frame over several worker threads of its
+// own (SetThreads). A Detector is called by one thread at a time; separate
+// Detectors share nothing and may run side by side. Detections are plain
+// values.
 #pragma once
 
 #include <cstdint>
@@ -79,8 +80,9 @@ DetectionWindow MapToFrame(const DetectionWindow& window, float factor);
 // part.
 DetectionWindow ShrinkToObject(const DetectionWindow& window, int wW, int wH, int oW, int oH);
 
-// What a caller may want to show while a frame is scanned. Every call is
-// made on the thread that runs Detect; the default does nothing.
+// What a caller may want to show while a frame is scanned. The calls come
+// one at a time, in level order (see Detector::Detect); the default does
+// nothing.
 class DetectionProgress {
  public:
   virtual ~DetectionProgress() = default;
@@ -114,17 +116,27 @@ class Detector {
  public:
   // Reads the detection configuration file and loads every model. Failures
   // are those of the configuration reader, the model files and the object
-  // manager.
-  explicit Detector(const std::string& configFile);
-  // The same from a configuration already read; the Detector keeps its own
-  // copy of what it needs.
-  explicit Detector(ParametersExecution configuration);
+  // manager. `threads` as for SetThreads.
+  explicit Detector(const std::string& configFile, int threads = 1);
+  // The same from a configuration already read; the Detector keeps it.
+  explicit Detector(ParametersExecution configuration, int threads = 1);
   ~Detector();
   Detector(const Detector&) = delete;
   Detector& operator=(const Detector&) = delete;
 
+  // The worker threads Detect scans the pyramid levels with: `threads`
+  // when positive, every core available to the process when 0. Each worker
+  // beyond the first loads the models again, so that every thread has its
+  // own models, features and scratch. The detections do not depend on it.
+  void SetThreads(int threads);
+  int threads() const { return static_cast<int>(workers_.size()); }
+
   // Scans an 8-bit, 3-channel frame and returns the windows of every type
-  // that pass the whole cascade. An empty frame has no detections.
+  // that pass the whole cascade. An empty frame has no detections. With
+  // several workers the levels are scanned side by side, largest first, and
+  // put together in level order, so the result is the one a single worker
+  // gives; the progress calls come in level order too, one at a time, from
+  // whichever thread finishes the level.
   Detections Detect(const cv::Mat& frame, DetectionProgress* progress = nullptr);
 
   // Removes, type by type, the weaker of two detections that overlap by more
@@ -132,27 +144,33 @@ class Detector {
   static void Suppress(Detections& detections);
 
   // The most memory scanning a width x height frame takes beyond what is
-  // held already: the largest pyramid level with its features and caches.
+  // held already: the largest pyramid levels with their features and
+  // caches, one per worker.
   int64_t EstimatePeakBytes(int width, int height);
 
   const std::vector<std::string>& objectTypes() const { return objectTypes_; }
   const std::vector<ScaleLevel>& levels() const { return levels_; }
-  ObjManager& objManager() { return *objManager_; }
+  ObjManager& objManager();
 
  private:
-  void Build();
-  // The response of the model's window at (x, y) of the current level image.
-  // cacheFilled: the level's scan fill already stored every cached block.
-  float ClassifyWindow(Model& model, int x, int y, bool cacheFilled);
+  struct Worker;
+  struct LevelResult;
+
+  // Builds a worker on its own copy of the configuration's declarations.
+  std::unique_ptr<Worker> MakeWorker(const ObjectTypeMap& declarations);
+  // Builds and scans level e of the frame with one worker, telling `live`
+  // (when not null) of the progress as it goes.
+  void ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResult& result,
+                 DetectionProgress* live);
+  // The memory level e of a width x height frame takes; 0 when no type is
+  // scanned there or the level is below one pixel.
+  int64_t LevelBytes(int width, int height, const ScaleLevel& level);
 
   ParametersExecution configuration_;
-  std::unique_ptr<ObjManager> objManager_;
-  std::unique_ptr<FeatureControl> featureControl_;
+  std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<ScaleLevel> levels_;
   int numberOfStages_ = 0;
   std::vector<std::string> objectTypes_;
-  std::unique_ptr<float[]> featureBuffer_;
-  std::vector<const float*> slices_;  // one per block of the model scored
 };
 
 }  // namespace pedscan

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/cgroup.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -29,48 +30,14 @@ int64_t ProcKilobytes(const char* path, const std::string& key) {
   return -1;
 }
 
-// One number from a cgroup file; -1 when absent or "max".
-int64_t ReadNumber(const std::string& path) {
-  std::ifstream in(path);
-  std::string text;
-  if (!(in >> text) || text == "max") return -1;
-  try {
-    return std::stoll(text);
-  } catch (const std::exception&) {
-    return -1;
-  }
-}
-
-// The directory of this process's cgroup: the version 2 entry "0::<path>",
-// or the version 1 entry of the memory controller.
-std::string CgroupDirectory(bool* version2) {
-  std::ifstream in("/proc/self/cgroup");
-  std::string line;
-  std::string v1;
-  while (std::getline(in, line)) {
-    if (line.compare(0, 3, "0::") == 0) {
-      *version2 = true;
-      return "/sys/fs/cgroup" + line.substr(3);
-    }
-    const size_t first = line.find(':');
-    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-    if (second == std::string::npos) continue;
-    const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
-    if (controllers.find(",memory,") != std::string::npos) {
-      v1 = "/sys/fs/cgroup/memory" + line.substr(second + 1);
-    }
-  }
-  *version2 = false;
-  return v1;
-}
-
 int64_t CgroupRoom() {
   bool version2 = false;
-  std::string directory = CgroupDirectory(&version2);
+  const std::string directory = CgroupDirectory("memory", &version2);
   if (directory.empty()) return kUnbounded;
-  if (directory.back() == '/') directory.pop_back();
-  const int64_t limit = ReadNumber(directory + (version2 ? "/memory.max" : "/memory.limit_in_bytes"));
-  const int64_t usage = ReadNumber(directory + (version2 ? "/memory.current" : "/memory.usage_in_bytes"));
+  const int64_t limit =
+      ReadCgroupFile(directory + (version2 ? "/memory.max" : "/memory.limit_in_bytes"));
+  const int64_t usage =
+      ReadCgroupFile(directory + (version2 ? "/memory.current" : "/memory.usage_in_bytes"));
   // Version 1 reports "no limit" as a huge number.
   if (limit < 0 || usage < 0 || limit >= (int64_t{1} << 60)) return kUnbounded;
   return std::max<int64_t>(limit - usage, 0);

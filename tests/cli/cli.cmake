@@ -14,3 +14,6 @@ add_dependencies(memory_tests pedscan)
 
 pedscan_add_test(stored_answer_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/stored_answer_test.cpp)
 add_dependencies(stored_answer_tests pedscan)
+
+pedscan_add_test(threads_tests LIBS ${OpenCV_LIBS} SOURCES ${CMAKE_CURRENT_LIST_DIR}/threads_test.cpp)
+add_dependencies(threads_tests pedscan)

@@ -34,11 +34,16 @@ class RecordedProgress : public DetectionProgress {
   void LevelStarted(int level, int levels) override {
     started.push_back(level);
     count = levels;
+    calls += Format("L%d/%d ", level, levels);
   }
-  void ScanStarted(const LevelImage&, int, int) override { ++scans; }
+  void ScanStarted(const LevelImage& level, int width, int height) override {
+    ++scans;
+    calls += Format("S%d,%d,%d,%dx%d ", level.size, level.stepX, level.stepY, width, height);
+  }
   std::vector<int> started;
   int count = 0;
   int scans = 0;
+  std::string calls;
 };
 
 // The bundled configurations name their models relative to the source tree.
@@ -85,6 +90,25 @@ TEST_F(DetectorTest, GivesTheStoredAnswerFromAFileOrAReadConfiguration) {
   Detector fromRecord(std::move(configuration));
   EXPECT_EQ(AsResultText(fromRecord.Detect(frame_).windows[0]),
             testutil::ReadWholeFile("tests/data/vtest-0440.eval.txt"));
+}
+
+TEST_F(DetectorTest, EveryThreadCountGivesTheSameDetectionsAndProgress) {
+  Detector detector("data/detect-eval.txt");
+  RecordedProgress single;
+  const Detections one = detector.Detect(frame_, &single);
+  for (int threads : {2, 5, 0}) {
+    detector.SetThreads(threads);
+    EXPECT_GE(detector.threads(), 1);
+    RecordedProgress several;
+    const Detections many = detector.Detect(frame_, &several);
+    EXPECT_EQ(AsResultText(many.windows[0]), AsResultText(one.windows[0])) << threads;
+    EXPECT_EQ(many.windowsScanned, one.windowsScanned);
+    EXPECT_EQ(several.calls, single.calls) << threads;
+  }
+  // More threads than levels leaves the surplus idle: no worker is built
+  // for it.
+  detector.SetThreads(1000);
+  EXPECT_EQ(detector.threads(), static_cast<int>(detector.levels().size()));
 }
 
 TEST_F(DetectorTest, AnEmptyFrameHasNoDetections) {
