@@ -3,13 +3,17 @@
 # under /usr/bin/time -v and prints, per run and as medians, the seconds per
 # frame and windows per second the command reports and its peak memory.
 #
-#   bench/detection_frame.sh BUILD_DIR [RUNS]
+#   bench/detection_frame.sh BUILD_DIR [RUNS] [THREADS]
+#
+# THREADS is pedscan's -j (default 1, one thread, comparable with earlier
+# figures; 0 for every core).
 #
 # The model, configuration and frame are made by bench_detection
 # --setup-only in BUILD_DIR/bench/detection_data (trained once, then reused).
 set -e
 build=$(cd "$1" && pwd)
 runs=${2:-3}
+threads=${3:-1}
 data="$build/bench/detection_data"
 "$build/bench/bench_detection" --setup-only --data="$data"
 cd "$data"
@@ -18,7 +22,7 @@ mkdir -p out
 i=0
 while [ "$i" -lt "$runs" ]; do
   i=$((i + 1))
-  line=$(/usr/bin/time -v "$build/pedscan" -d -c detect.txt -i frame.png -o out -s 2>time.txt \
+  line=$(/usr/bin/time -v "$build/pedscan" -d -c detect.txt -i frame.png -o out -s -j "$threads" 2>time.txt \
     | tr '\r' '\n' | grep ' - detwin: ')
   rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' time.txt)
   # " - detwin: N (R det/s) (S s/frame) (1/1)"

@@ -6,6 +6,10 @@
 // active instances image by image and assembles block features, through an
 // instance's FeatureCache when its parameter set asks for one. It owns its
 // prototypes, instances and caches.
+//
+// Threads: the current image's features, the caches and the instances'
+// scratch all change as windows are read, so a FeatureControl serves one
+// thread at a time; threads that extract side by side need one each.
 #pragma once
 
 #include <map>
