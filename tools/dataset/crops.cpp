@@ -36,6 +36,9 @@
 #include "support/box_file.h"
 #include "support/directory.h"
 #include "support/failure.h"
+#include "wrong_command_line.h"
+
+using pedscan::WrongCommandLine;
 
 namespace {
 
@@ -202,15 +205,6 @@ int WriteCrops(const std::string& video, const std::string& gtdir, int first, in
 }
 
 namespace {
-
-// A command line TCLAP accepted but this program cannot use: the report and
-// the usage on stderr, then status 1 (through TCLAP::ExitException).
-[[noreturn]] void WrongCommandLine(TCLAP::CmdLine& cmd, const std::string& argument,
-                                   const std::string& message) {
-  TCLAP::CmdLineParseException error(message, argument);
-  TCLAP::StdOutput().failure(cmd, error);
-  throw TCLAP::ExitException(1);
-}
 
 // Value `index` of the form as an integer of at least `minimum`, named
 // `name` in the report.

@@ -27,6 +27,9 @@
 #include <vector>
 
 #include "support/geometry.h"
+#include "wrong_command_line.h"
+
+using pedscan::WrongCommandLine;
 
 namespace {
 
@@ -114,15 +117,6 @@ std::vector<Proposal> Propose(const cv::Mat& frame, const cv::Mat& mask,
   }
   for (auto& k : kept) k.box = Normalise(k.box);
   return kept;
-}
-
-// A command line TCLAP accepted but this program cannot use: the report and
-// the usage on stderr, then status 1 (through TCLAP::ExitException).
-[[noreturn]] void WrongCommandLine(TCLAP::CmdLine& cmd, const std::string& argument,
-                                   const std::string& message) {
-  TCLAP::CmdLineParseException error(message, argument);
-  TCLAP::StdOutput().failure(cmd, error);
-  throw TCLAP::ExitException(1);
 }
 
 int Run(int argc, char** argv) {

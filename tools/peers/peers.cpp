@@ -29,6 +29,9 @@
 
 #include "support/directory.h"
 #include "support/geometry.h"
+#include "wrong_command_line.h"
+
+using pedscan::WrongCommandLine;
 
 namespace {
 
@@ -228,15 +231,6 @@ int SvmTrain(const std::string& posDir, const std::string& negDir, const std::st
   }
   fs << "detector" << detector;
   return 0;
-}
-
-// A command line TCLAP accepted but this program cannot use: the report and
-// the usage on stderr, then status 1 (through TCLAP::ExitException).
-[[noreturn]] void WrongCommandLine(TCLAP::CmdLine& cmd, const std::string& argument,
-                                   const std::string& message) {
-  TCLAP::CmdLineParseException error(message, argument);
-  TCLAP::StdOutput().failure(cmd, error);
-  throw TCLAP::ExitException(1);
 }
 
 int Run(int argc, char** argv) {
