@@ -8,6 +8,7 @@
 
 #include "numeric/kernels.h"
 #include "support/failure.h"
+#include "support/output_capture.h"
 
 namespace pedscan {
 
@@ -166,14 +167,12 @@ void PLS::RunNIPALS(Matrix& X, Vector& y, int K, float explainedX, float explain
     explainedSoFarY += tt * (static_cast<double>(bk) * bk) / ssy;
 
     if (explainedSoFarX >= explainedX) {
-      std::printf("%s", kReachedX);
-      std::fflush(stdout);
+      PrintOutput(kReachedX);
       kept = k + 1;
       break;
     }
     if (explainedSoFarY >= explainedY) {
-      std::printf("%s", kReachedY);
-      std::fflush(stdout);
+      PrintOutput(kReachedY);
       kept = k + 1;
       break;
     }

@@ -16,7 +16,8 @@ class PLS {
   // are overwritten (standardised, then deflated), so pass scratch copies.
   // Stops early, keeping the factor that reached it, when the cumulative
   // explained fraction of X (tested first) or of Y reaches its threshold,
-  // printing the matching line. A NaN in the convergence test throws the plain
+  // printing the matching line (through PrintOutput, so that a worker's
+  // capture holds it back). A NaN in the convergence test throws the plain
   // Failure "\nproblem during PLS: NaN\n"; a singular P'W throws through
   // InvertMatrix.
   void RunNIPALS(Matrix& X, Vector& y, int K, float explainedX, float explainedY);
