@@ -324,6 +324,94 @@ void Model::Clear() {
   std::vector<float>().swap(packedParameters_);
 }
 
+namespace {
+
+MatrixPtr CopyOrNull(const MatrixPtr& m) { return m ? CopyMatrix(*m) : nullptr; }
+VectorPtr CopyOrNull(const VectorPtr& v) { return v ? v->Copy() : nullptr; }
+
+void CopyPLS(const PLS& from, PLS& to) {
+  to.XMean = CopyOrNull(from.XMean);
+  to.XStd = CopyOrNull(from.XStd);
+  to.Y = CopyOrNull(from.Y);
+  to.b = CopyOrNull(from.b);
+  to.T = CopyOrNull(from.T);
+  to.P = CopyOrNull(from.P);
+  to.W = CopyOrNull(from.W);
+  to.Wstar = CopyOrNull(from.Wstar);
+  to.scratch = CopyOrNull(from.scratch);
+}
+
+}  // namespace
+
+std::unique_ptr<Model> Model::Copy() const {
+  auto copy = std::make_unique<Model>();
+  CopyPLS(pls, copy->pls);
+  for (const std::unique_ptr<BlockModel>& block : blockModels) {
+    auto blockCopy = std::make_unique<BlockModel>();
+    blockCopy->rect = block->rect;
+    blockCopy->feature = block->feature;
+    blockCopy->params = block->params;
+    blockCopy->instanceIndex = block->instanceIndex;
+    blockCopy->nfeatures = block->nfeatures;
+    CopyPLS(block->pls, blockCopy->pls);
+    blockCopy->raw = block->raw;
+    blockCopy->nfactors = block->nfactors;
+    copy->blockModels.push_back(std::move(blockCopy));
+  }
+  copy->nfactors = nfactors;
+  if (qda) {
+    copy->qda = std::make_unique<QDA>();
+    QDA& to = *copy->qda;
+    to.logPriori = qda->logPriori;
+    to.logDetSigma1 = qda->logDetSigma1;
+    to.logDetSigma2 = qda->logDetSigma2;
+    to.Gmeans = CopyOrNull(qda->Gmeans);
+    to.gmean1 = CopyOrNull(qda->gmean1);
+    to.gmean2 = CopyOrNull(qda->gmean2);
+    to.invR1 = CopyOrNull(qda->invR1);
+    to.invR2 = CopyOrNull(qda->invR2);
+    to.nfactors = qda->nfactors;
+    to.work1 = CopyOrNull(qda->work1);
+    to.work2 = CopyOrNull(qda->work2);
+    to.work3 = CopyOrNull(qda->work3);
+  }
+  if (PLSReg) {
+    copy->PLSReg = std::make_unique<PLSRegression>();
+    copy->PLSReg->Bstar = CopyOrNull(PLSReg->Bstar);
+    copy->PLSReg->Wstar = CopyOrNull(PLSReg->Wstar);
+    copy->PLSReg->YMean = PLSReg->YMean;
+    copy->PLSReg->T = CopyOrNull(PLSReg->T);
+    copy->PLSReg->Y = CopyOrNull(PLSReg->Y);
+  }
+  copy->nfeatures = nfeatures;
+  copy->nrawfeatures = nrawfeatures;
+  copy->FeatureParameters = FeatureParameters;
+  copy->windowW = windowW;
+  copy->windowH = windowH;
+  copy->objX0 = objX0;
+  copy->objY0 = objY0;
+  copy->objW = objW;
+  copy->objH = objH;
+  copy->usedInstances = usedInstances;
+  copy->modelID = modelID;
+  copy->AllRawFeatures = AllRawFeatures;
+  copy->useQDA = useQDA;
+  copy->usePLSReg = usePLSReg;
+  copy->inputBuffer = inputBuffer;
+  copy->projectionBuffer = projectionBuffer;
+  // The packed projections as they are (blocks changed since the last
+  // AllocateBuffers stay unseen in the copy too), pointing at the copy's blocks.
+  copy->packedBlocks_ = packedBlocks_;
+  for (PackedBlock& packed : copy->packedBlocks_) {
+    for (size_t b = 0; b < blockModels.size(); ++b) {
+      if (packed.block == blockModels[b].get()) packed.block = copy->blockModels[b].get();
+    }
+  }
+  copy->packedParameters_ = packedParameters_;
+  copy->rawSlices_ = rawSlices_;
+  return copy;
+}
+
 void Model::Save(const std::string& fileName) const {
   Storage storage;
   storage.WriteModel(*this, fileName);
