@@ -8,6 +8,8 @@
 
 #include "model/model.h"
 #include "support/failure.h"
+#include "support/parallel.h"
+#include "training/ordered_work.h"
 #include "training/training.h"
 
 namespace pedscan {
@@ -97,7 +99,7 @@ int ChooseNumberOfFactors(const FactorErrors& errors) {
 }
 
 int CrossValidation(const Matrix& positives, const Matrix& negatives, int k,
-                    const std::string& configFile) {
+                    const std::string& configFile, int threads) {
   CheckNumberOfFolds(k);
   const std::vector<int> negativeOrder =
       ShuffleIndices(negatives.rows(), static_cast<uint32_t>(std::time(nullptr)));
@@ -107,8 +109,20 @@ int CrossValidation(const Matrix& positives, const Matrix& negatives, int k,
   const std::vector<std::vector<int>> positiveFolds = SplitIntoFolds(positiveOrder, k);
   const int cols = positives.cols();
 
+  // The folds train side by side; their errors are added up in fold order,
+  // so every sum is the one a single thread makes.
   FactorErrors errors{};
-  for (int f = 0; f < k; ++f) {
+  std::vector<FactorErrors> foldErrors(static_cast<size_t>(k));
+  OrderedWork work;
+  work.start = [&](int f) {
+    std::printf("fold: training (");
+    for (int t = 0; t < k; ++t) {
+      if (t != f) std::printf("%d ", t);
+    }
+    std::printf("\b)");
+    std::fflush(stdout);
+  };
+  work.compute = [&](int f, int) {
     int negativeRows = 0;
     int positiveRows = 0;
     for (int t = 0; t < k; ++t) {
@@ -118,12 +132,10 @@ int CrossValidation(const Matrix& positives, const Matrix& negatives, int k,
     }
     Matrix trainNegatives(negativeRows, cols);
     Matrix trainPositives(positiveRows, cols);
-    std::printf("fold: training (");
     int negativeAt = 0;
     int positiveAt = 0;
     for (int t = 0; t < k; ++t) {
       if (t == f) continue;
-      std::printf("%d ", t);
       const std::vector<int>& negativeFold = negativeFolds[static_cast<size_t>(t)];
       const std::vector<int>& positiveFold = positiveFolds[static_cast<size_t>(t)];
       AppendRows(negatives, negativeFold, trainNegatives, negativeAt);
@@ -131,8 +143,6 @@ int CrossValidation(const Matrix& positives, const Matrix& negatives, int k,
       negativeAt += static_cast<int>(negativeFold.size());
       positiveAt += static_cast<int>(positiveFold.size());
     }
-    std::printf("\b)");
-    std::fflush(stdout);
 
     const std::vector<int>& testNegativeRows = negativeFolds[static_cast<size_t>(f)];
     const std::vector<int>& testPositiveRows = positiveFolds[static_cast<size_t>(f)];
@@ -143,6 +153,7 @@ int CrossValidation(const Matrix& positives, const Matrix& negatives, int k,
     model.SetupModelfromParameters(configFile);
     std::vector<float> negativeValues(testNegativeRows.size());
     std::vector<float> positiveValues(testPositiveRows.size());
+    FactorErrors& foldError = foldErrors[static_cast<size_t>(f)];
     for (int m = 1; m <= kMaxFactors; ++m) {
       model.SetNumberOfRawFeatures(cols);
       model.nfeatures = cols;
@@ -160,12 +171,19 @@ int CrossValidation(const Matrix& positives, const Matrix& negatives, int k,
                             &other);
         positiveValues[i] = response;
       }
-      errors[static_cast<size_t>(m)] += FoldError(negativeValues, positiveValues);
+      foldError[static_cast<size_t>(m)] = FoldError(negativeValues, positiveValues);
       // Every count trains from scratch.
       model.Clear();
     }
+  };
+  work.finish = [&](int f) {
+    for (int m = 1; m <= kMaxFactors; ++m) {
+      errors[static_cast<size_t>(m)] += foldErrors[static_cast<size_t>(f)][static_cast<size_t>(m)];
+    }
     std::printf(" testing: %d\n", f);
-  }
+  };
+  const int workers = std::max(1, std::min(ResolveThreads(threads), k));
+  RunInOrder(k, workers, k, work);
 
   const int chosen = ChooseNumberOfFactors(errors);
   std::printf("Cross validation results (%d-fold)\n", k);

@@ -48,9 +48,12 @@ int ChooseNumberOfFactors(const FactorErrors& errors);
 // (one row per sample, the same columns in both) with k folds, printing a
 // line per fold and the table of mean errors with "<-" at the chosen count.
 // The folds are shuffled from the clock, so a sampling seed does not touch
-// them. Each trial model is set up from `configFile`. Fatal when k < 2 and,
-// at the model, when the rows have more than 1,000,000 columns.
+// them. Each trial model is set up from `configFile`. The folds train on
+// `threads` workers (0: every core available), one fold per worker at a
+// time; the errors are summed and printed in fold order, so the result and
+// the output do not depend on the count. Fatal when k < 2 and, at the
+// model, when the rows have more than 1,000,000 columns.
 int CrossValidation(const Matrix& positives, const Matrix& negatives, int k,
-                    const std::string& configFile);
+                    const std::string& configFile, int threads = 1);
 
 }  // namespace pedscan

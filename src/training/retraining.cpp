@@ -16,6 +16,7 @@
 #include "model/Storage.h"
 #include "support/atomic_file.h"
 #include "support/failure.h"
+#include "training/ordered_work.h"
 #include "training/cross_validation.h"
 
 namespace pedscan {
@@ -175,38 +176,76 @@ std::vector<TrainingImage*> Training::SampleDetWindowsRetraining(
   const int windowW = model_->windowW;
   const int windowH = model_->windowH;
   const int blocks = static_cast<int>(model_->blockModels.size());
-  std::vector<float> buffer(static_cast<size_t>(std::max(model_->nrawfeatures, 1)));
   std::printf("Sampling detection windows for retraining...\n");
 
-  HardNegatives candidates(options_.samplesIt, threshold);
+  // Each worker scans whole images with its own features, model copy and
+  // buffer; the windows that reach the threshold are offered to the
+  // candidates in image order, so the set kept (ties and evictions
+  // included) is the one a single scan keeps.
   const int count = static_cast<int>(negativeImages.size());
-  for (int i = 0; i < count; ++i) {
-    std::printf("\r%d/%d", i, count);
+  const int workers = Workers(count);
+  struct Scanner {
+    FeatureControl* features = nullptr;
+    std::unique_ptr<Model> copy;  // null for worker 0, which uses model_
+    Model* model = nullptr;
+    std::vector<float> buffer;
+  };
+  std::vector<Scanner> scanners(static_cast<size_t>(workers));
+  for (int w = 0; w < workers; ++w) {
+    Scanner& scanner = scanners[static_cast<size_t>(w)];
+    scanner.features = &WorkerControl(w);
+    if (w > 0) scanner.copy = model_->Copy();
+    scanner.model = w > 0 ? scanner.copy.get() : model_.get();
+    scanner.buffer.resize(static_cast<size_t>(std::max(model_->nrawfeatures, 1)));
+  }
+  std::vector<std::vector<DetectionWindow>> reached(static_cast<size_t>(count));
+
+  HardNegatives candidates(options_.samplesIt, threshold);
+  OrderedWork work;
+  work.start = [&](int item) {
+    std::printf("\r%d/%d", item, count);
     std::fflush(stdout);
-    const std::string& path = negativeImages[static_cast<size_t>(i)];
+  };
+  work.compute = [&](int item, int worker) {
+    Scanner& scanner = scanners[static_cast<size_t>(worker)];
+    FeatureControl& features = *scanner.features;
+    const std::string& path = negativeImages[static_cast<size_t>(item)];
     cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
     if (image.empty()) {
       Fatal(kSource, "Training::SampleDetWindowsRetraining", kScanUnreadableLine,
             Format("can't load image '%s'", path.c_str()));
     }
-    featureControl_.AddNewImage(image);
+    features.AddNewImage(image);
+    std::vector<DetectionWindow>& found = reached[static_cast<size_t>(item)];
     for (const ScanPosition& at :
          ScanPositions(image.cols, image.rows, windowW, windowH, options_.shift)) {
-      featureControl_.FillCache(*model_, at.x, at.y, 0, blocks - 1);
-      featureControl_.GetWindowFeatures(*model_, at.x, at.y, buffer.data());
+      features.FillCache(*scanner.model, at.x, at.y, 0, blocks - 1);
+      features.GetWindowFeatures(*scanner.model, at.x, at.y, scanner.buffer.data());
       float response = 0.0f;
       float other = 0.0f;
-      model_->ClassifyFeatures(buffer.data(), &response, &other);
+      scanner.model->ClassifyFeatures(scanner.buffer.data(), &response, &other);
+      // A window below the threshold is never held: no need to keep it.
+      if (!(response >= threshold)) continue;
       DetectionWindow window;
       window.x = static_cast<int16_t>(at.x);
       window.y = static_cast<int16_t>(at.y);
       window.width = static_cast<int16_t>(windowW);
       window.height = static_cast<int16_t>(windowH);
       window.response = response;
-      candidates.Offer(response, path, window);
+      found.push_back(window);
     }
-    featureControl_.ReleaseImage();
-  }
+    features.ReleaseImage();
+  };
+  work.finish = [&](int item) {
+    std::vector<DetectionWindow> found;
+    found.swap(reached[static_cast<size_t>(item)]);
+    const std::string& path = negativeImages[static_cast<size_t>(item)];
+    for (const DetectionWindow& window : found) {
+      candidates.Offer(static_cast<float>(window.response), path, window);
+    }
+  };
+  // Windows wait for their image's turn: hold at most a few images' worth.
+  RunInOrder(count, workers, 4 * workers, work);
 
   std::vector<TrainingImage*> hard;
   for (TrainingImage& grouped : candidates.Group()) {

@@ -7,7 +7,9 @@
 
 #include "source/samples.h"
 #include "support/failure.h"
+#include "support/parallel.h"
 #include "training/cross_validation.h"
+#include "training/ordered_work.h"
 
 namespace pedscan {
 
@@ -42,6 +44,25 @@ void Training::Setup(const std::string& configFile, const TrainingOptions& optio
   model_->SetupModelfromParameters(configFile);
   configFile_ = configFile;
   options_ = options;
+  // Their methods were resolved for the model just replaced.
+  workerControls_.clear();
+}
+
+int Training::Workers(int items) const {
+  return std::max(1, std::min(ResolveThreads(options_.threads), items));
+}
+
+FeatureControl& Training::WorkerControl(int worker) {
+  if (worker == 0) return featureControl_;
+  while (static_cast<int>(workerControls_.size()) < worker) {
+    auto control = std::make_unique<FeatureControl>();
+    // Registers the same instances in the same order as featureControl_,
+    // so the blocks' instance indices stay as they are.
+    control->SetModelMethods(*model_);
+    control->ActivateModelMethods(*model_);
+    workerControls_.push_back(std::move(control));
+  }
+  return *workerControls_[static_cast<size_t>(worker - 1)];
 }
 
 TrainingImage* Training::NewTrainingImage(const std::string& path) {
@@ -66,12 +87,23 @@ std::vector<TrainingImage*> Training::CreateListDetWindows(const std::vector<std
 
   const int windowW = model_->windowW;
   const int windowH = model_->windowH;
+  const int count = static_cast<int>(files.size());
   std::vector<TrainingImage*> list;
   list.reserve(files.size());
-  for (const std::string& path : files) {
-    cv::Mat image = LoadColourImage(path, "Training::CreateListDetWindows", kListUnreadableLine);
-    const int W = image.cols;
-    const int H = image.rows;
+  // Decoding (to learn each size and that the image reads) runs side by
+  // side; the draws run in file order, so the generator gives every image
+  // the windows one thread gives it.
+  std::vector<cv::Size> sizes(files.size());
+  OrderedWork work;
+  work.compute = [&](int item, int) {
+    const std::string& path = files[static_cast<size_t>(item)];
+    sizes[static_cast<size_t>(item)] =
+        LoadColourImage(path, "Training::CreateListDetWindows", kListUnreadableLine).size();
+  };
+  work.finish = [&](int item) {
+    const std::string& path = files[static_cast<size_t>(item)];
+    const int W = sizes[static_cast<size_t>(item)].width;
+    const int H = sizes[static_cast<size_t>(item)].height;
     // The draw below divides by W - windowW + 1; a smaller image has no
     // window position at all.
     if (W < windowW || H < windowH) {
@@ -93,19 +125,28 @@ std::vector<TrainingImage*> Training::CreateListDetWindows(const std::vector<std
       if (window.x == 0 && window.y == 0) break;
     }
     list.push_back(entry);
-  }
+  };
+  RunInOrder(count, Workers(count), count, work);
   return list;
 }
 
 std::vector<MatrixPtr> Training::ExtractBlockFeatures(const std::vector<TrainingImage*>& images,
                                                       int firstBlock, int lastBlock) {
-  int windows = 0;
-  for (const TrainingImage* image : images) windows += static_cast<int>(image->windows.size());
+  const int count = static_cast<int>(images.size());
+  // The first row of each image's windows.
+  std::vector<int> firstRows(images.size() + 1, 0);
+  for (int i = 0; i < count; ++i) {
+    firstRows[static_cast<size_t>(i) + 1] =
+        firstRows[static_cast<size_t>(i)] +
+        static_cast<int>(images[static_cast<size_t>(i)]->windows.size());
+  }
+  const int windows = firstRows.back();
 
-  // Each window's features of the chunk go to a row of a small row-major
-  // stage first; full stages are copied into the column-major matrices a
-  // column piece at a time, so that the copy walks memory in order instead
-  // of touching one cache line per feature.
+  // Each window's features of the chunk go to a row of its worker's small
+  // row-major stage first; full stages are copied into the column-major
+  // matrices a column piece at a time, so that the copy walks memory nearly
+  // in order instead of touching one cache line per feature. Every window
+  // has a row of its own, so the workers never write the same element.
   std::vector<MatrixPtr> matrices;
   std::vector<size_t> offsets;
   size_t chunkFeatures = 0;
@@ -115,45 +156,61 @@ std::vector<MatrixPtr> Training::ExtractBlockFeatures(const std::vector<Training
     offsets.push_back(chunkFeatures);
     chunkFeatures += static_cast<size_t>(std::max(block.nfeatures, 0));
   }
-  std::vector<float> stage(kStageRows * chunkFeatures);
-  int staged = 0;
-  int firstStagedRow = 0;
-  auto flush = [&] {
+  struct Stage {
+    std::vector<float> values;
+    std::vector<int> rows;  // the matrix row of each staged window
+  };
+  const int workers = Workers(count);
+  std::vector<Stage> stages(static_cast<size_t>(workers));
+  for (int w = 0; w < workers; ++w) {
+    stages[static_cast<size_t>(w)].values.resize(kStageRows * chunkFeatures);
+    WorkerControl(w);
+  }
+  auto flush = [&](Stage& stage) {
     for (size_t m = 0; m < matrices.size(); ++m) {
       Matrix& matrix = *matrices[m];
       for (int c = 0; c < matrix.cols(); ++c) {
-        float* column = matrix.Column(c) + firstStagedRow;
-        const float* from = stage.data() + offsets[m] + static_cast<size_t>(c);
-        for (int r = 0; r < staged; ++r) column[r] = from[static_cast<size_t>(r) * chunkFeatures];
+        float* column = matrix.Column(c);
+        const float* from = stage.values.data() + offsets[m] + static_cast<size_t>(c);
+        for (size_t r = 0; r < stage.rows.size(); ++r) {
+          column[stage.rows[r]] = from[r * chunkFeatures];
+        }
       }
     }
-    firstStagedRow += staged;
-    staged = 0;
+    stage.rows.clear();
   };
 
-  const int count = static_cast<int>(images.size());
-  for (int i = 0; i < count; ++i) {
-    std::printf("\r%d/%d", i, count);
+  OrderedWork work;
+  work.start = [&](int item) {
+    std::printf("\r%d/%d", item, count);
     std::fflush(stdout);
-    const TrainingImage& entry = *images[static_cast<size_t>(i)];
+  };
+  work.compute = [&](int item, int worker) {
+    FeatureControl& features = WorkerControl(worker);
+    Stage& stage = stages[static_cast<size_t>(worker)];
+    const TrainingImage& entry = *images[static_cast<size_t>(item)];
     cv::Mat image = LoadColourImage(entry.path, "Training::ExtractBlockFeatures",
                                     kExtractUnreadableLine);
+    int row = firstRows[static_cast<size_t>(item)];
     for (const DetectionWindow& window : entry.windows) {
       // Block rectangles are relative to the window, so each window is an
       // image of its own.
       cv::Mat crop = image(cv::Rect(window.x, window.y, window.width, window.height)).clone();
-      featureControl_.AddNewImage(crop);
-      featureControl_.FillCache(*model_, 0, 0, firstBlock, lastBlock);
-      float* row = stage.data() + static_cast<size_t>(staged) * chunkFeatures;
+      features.AddNewImage(crop);
+      features.FillCache(*model_, 0, 0, firstBlock, lastBlock);
+      float* staged = stage.values.data() + stage.rows.size() * chunkFeatures;
       for (int b = firstBlock; b <= lastBlock; ++b) {
         const BlockModel& block = *model_->blockModels[static_cast<size_t>(b)];
-        featureControl_.GetBlockFeatures(0, block, 0, row + offsets[static_cast<size_t>(b - firstBlock)]);
+        features.GetBlockFeatures(0, block, 0, staged + offsets[static_cast<size_t>(b - firstBlock)]);
       }
-      featureControl_.ReleaseImage();
-      if (++staged == kStageRows) flush();
+      features.ReleaseImage();
+      stage.rows.push_back(row++);
+      if (static_cast<int>(stage.rows.size()) == kStageRows) flush(stage);
     }
-  }
-  flush();
+  };
+  // Nothing waits to finish but the progress lines: no bound needed.
+  RunInOrder(count, workers, std::max(count, 1), work);
+  for (Stage& stage : stages) flush(stage);
   std::printf("\n");
   return matrices;
 }
@@ -175,19 +232,38 @@ void Training::BuildModels(const std::vector<TrainingImage*>& negatives,
     std::vector<MatrixPtr> positiveFeatures = ExtractBlockFeatures(positives, first, last);
     if (!options.rawFeatures) std::printf("Building PLS block models:\n");
 
-    for (int b = first; b <= last; ++b) {
-      BlockModel& block = *model_->blockModels[static_cast<size_t>(b)];
-      const Matrix& negative = *negativeFeatures[static_cast<size_t>(b - first)];
-      const Matrix& positive = *positiveFeatures[static_cast<size_t>(b - first)];
+    // The blocks are independent: each trains and projects on a worker, and
+    // the outputs join in block order.
+    const int chunk = last - first + 1;
+    std::vector<MatrixPtr> negativeChunk(static_cast<size_t>(chunk));
+    std::vector<MatrixPtr> positiveChunk(static_cast<size_t>(chunk));
+    OrderedWork work;
+    if (!options.rawFeatures) {
+      work.start = [&](int item) {
+        std::printf("\r%d/%d", first + item, last);
+        std::fflush(stdout);
+      };
+    }
+    work.compute = [&](int item, int) {
+      BlockModel& block = *model_->blockModels[static_cast<size_t>(first + item)];
+      MatrixPtr& negative = negativeFeatures[static_cast<size_t>(item)];
+      MatrixPtr& positive = positiveFeatures[static_cast<size_t>(item)];
       if (options.rawFeatures) {
         block.raw = true;
       } else {
-        std::printf("\r%d/%d", b, last);
-        std::fflush(stdout);
-        block.CreatePLSModel(positive, negative, options.nfactBlock, 1.0f, 1.0f);
+        block.CreatePLSModel(*positive, *negative, options.nfactBlock, 1.0f, 1.0f);
       }
-      negativeOutputs.push_back(block.GetProjection(negative));
-      positiveOutputs.push_back(block.GetProjection(positive));
+      negativeChunk[static_cast<size_t>(item)] = block.GetProjection(*negative);
+      positiveChunk[static_cast<size_t>(item)] = block.GetProjection(*positive);
+      // The raw features are not needed any more.
+      negative.reset();
+      positive.reset();
+    };
+    RunInOrder(chunk, Workers(chunk), chunk, work);
+    for (int item = 0; item < chunk; ++item) {
+      const BlockModel& block = *model_->blockModels[static_cast<size_t>(first + item)];
+      negativeOutputs.push_back(std::move(negativeChunk[static_cast<size_t>(item)]));
+      positiveOutputs.push_back(std::move(positiveChunk[static_cast<size_t>(item)]));
       // The output width follows the factors the block PLS actually kept.
       total += block.raw ? block.nfeatures : positiveOutputs.back()->cols();
     }
@@ -203,7 +279,8 @@ void Training::BuildModels(const std::vector<TrainingImage*>& negatives,
   std::printf("Creating new PLS model: %d positive and %d negative samples\n",
               positiveMatrix->rows(), negativeMatrix->rows());
   if (options.cv) {
-    model_->nfactors = CrossValidation(*positiveMatrix, *negativeMatrix, options.nfolds, configFile_);
+    model_->nfactors = CrossValidation(*positiveMatrix, *negativeMatrix, options.nfolds, configFile_,
+                                       options.threads);
   }
   model_->CreatePLSModel(*positiveMatrix, *negativeMatrix);
 }

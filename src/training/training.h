@@ -9,6 +9,11 @@
 //
 // Threads: a Training belongs to one thread at a time; two drivers share
 // nothing and may run side by side (each writes its own model files).
+// Inside, it spreads its work over options.threads workers (each with a
+// FeatureControl and, for the retraining scan, a copy of the model of its
+// own) and merges their results in the order one thread produces them, so
+// that every model file and everything printed is the same for every
+// thread count.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +67,7 @@ struct TrainingOptions {
   int32_t nfactBlock = 5;    // PLS factors per block
   bool cv = false;           // choose the window factors by cross-validation
   int32_t nfolds = 20;
+  int threads = 0;           // worker threads; 0: every core available
 };
 
 // One example image and the windows drawn from it (or found in it).
@@ -106,6 +112,9 @@ class Training {
   // block's raw features per window of `images`, in list order. Each window
   // is cropped and processed as an image of its own. Prints "\r%d/%d" per
   // image and a final "\n". Fatal naming an image that no longer decodes.
+  // Requires featureControl() to hold the model's methods (SetModelMethods
+  // and ActivateModelMethods, as Run does); the other workers' controls are
+  // made from the model the same way.
   std::vector<MatrixPtr> ExtractBlockFeatures(const std::vector<TrainingImage*>& images,
                                               int firstBlock, int lastBlock);
 
@@ -141,10 +150,19 @@ class Training {
   // Stops the run before any work when an option would make it loop
   // forever or fail only after hours of work.
   void CheckRunOptions() const;
+  // The workers for `items` items: options.threads resolved, at most
+  // `items`, at least 1.
+  int Workers(int items) const;
+  // Worker w's FeatureControl: featureControl_ for worker 0, for the others
+  // one of their own with the model's methods. Makes the missing ones, so
+  // call it for every worker before they start (it changes the model's
+  // blocks, always to the same values).
+  FeatureControl& WorkerControl(int worker);
 
   std::unique_ptr<Model> model_;
   TrainingOptions options_;
   FeatureControl featureControl_;
+  std::vector<std::unique_ptr<FeatureControl>> workerControls_;  // workers 1, 2, ...
   std::string configFile_;
   std::vector<std::unique_ptr<TrainingImage>> images_;
   RandomGenerator random_;
