@@ -8,7 +8,9 @@
 
 #include "source/samples.h"
 #include "support/failure.h"
+#include "support/parallel.h"
 #include "support/text.h"
+#include "training/ordered_work.h"
 
 namespace pedscan {
 
@@ -26,6 +28,7 @@ FeatureExtraction::FeatureExtraction(const std::string& configFile,
   sampling.filemask = options.filemask;
   sampling.nSampIm = options.nSampIm;
   sampling.seed = options.seed;
+  sampling.threads = options.threads;
   training_.Setup(configFile, sampling);
   model_.SetupModelfromParameters(configFile);
   featureControl_.SetModelMethods(model_);
@@ -42,22 +45,61 @@ void FeatureExtraction::Run() {
 
   std::printf("Extracting features (%d features per sample):\n", model_.nrawfeatures);
   const int count = static_cast<int>(images.size());
-  for (int i = 0; i < count; ++i) {
-    std::printf("\r%d/%d", i, count);
+  // Images are extracted side by side, each worker with its own features and
+  // buffer (the model is only read); the files are written in image order,
+  // so a failure leaves the files one thread leaves.
+  const int workers = std::max(1, std::min(ResolveThreads(options_.threads), count));
+  struct Extractor {
+    std::unique_ptr<FeatureControl> own;  // null for worker 0
+    FeatureControl* features = nullptr;
+    std::vector<float> buffer;
+  };
+  std::vector<Extractor> extractors(static_cast<size_t>(workers));
+  for (int w = 0; w < workers; ++w) {
+    Extractor& extractor = extractors[static_cast<size_t>(w)];
+    if (w == 0) {
+      extractor.features = &featureControl_;
+    } else {
+      extractor.own = std::make_unique<FeatureControl>();
+      extractor.own->SetModelMethods(model_);
+      extractor.own->ActivateModelMethods(model_);
+      extractor.features = extractor.own.get();
+      extractor.buffer.assign(buffer_.size(), 0.0f);
+    }
+  }
+  std::vector<MatrixPtr> extracted(static_cast<size_t>(count));
+  OrderedWork work;
+  work.start = [&](int item) {
+    std::printf("\r%d/%d", item, count);
     std::fflush(stdout);
-    const TrainingImage& image = *images[static_cast<size_t>(i)];
+  };
+  work.compute = [&](int item, int worker) {
+    Extractor& extractor = extractors[static_cast<size_t>(worker)];
+    extracted[static_cast<size_t>(item)] =
+        Extract(*images[static_cast<size_t>(item)], *extractor.features,
+                worker == 0 ? buffer_.data() : extractor.buffer.data());
+  };
+  work.finish = [&](int item) {
+    const TrainingImage& image = *images[static_cast<size_t>(item)];
     {
-      MatrixPtr features = ExtractImageFeatures(image);
+      MatrixPtr features = std::move(extracted[static_cast<size_t>(item)]);
       WriteMatrixFile(FeaturesFileName(options_.output, image.path), *features);
     }
     MatrixPtr coordinates = WindowCoordinates(image);
     WriteMatrixFile(CoordinatesFileName(options_.output, image.path), *coordinates);
-  }
+  };
+  // Extracted matrices wait for their turn: hold a few per worker at most.
+  RunInOrder(count, workers, 4 * workers, work);
   std::printf("done!\n");
   std::fflush(stdout);
 }
 
 MatrixPtr FeatureExtraction::ExtractImageFeatures(const TrainingImage& entry) {
+  return Extract(entry, featureControl_, buffer_.data());
+}
+
+MatrixPtr FeatureExtraction::Extract(const TrainingImage& entry, FeatureControl& featureControl,
+                                     float* buffer) {
   const int features = model_.nrawfeatures;
   const int blocks = static_cast<int>(model_.blockModels.size());
   MatrixPtr matrix = CreateMatrix(static_cast<int>(entry.windows.size()), features);
@@ -71,11 +113,11 @@ MatrixPtr FeatureExtraction::ExtractImageFeatures(const TrainingImage& entry) {
     // Block rectangles are relative to the window: each window is an image
     // of its own.
     cv::Mat crop = image(cv::Rect(window.x, window.y, window.width, window.height)).clone();
-    featureControl_.AddNewImage(crop);
-    featureControl_.FillCache(model_, 0, 0, 0, blocks - 1);
-    featureControl_.GetWindowFeatures(model_, 0, 0, buffer_.data());
-    for (int c = 0; c < features; ++c) (*matrix)(row, c) = buffer_[static_cast<size_t>(c)];
-    featureControl_.ReleaseImage();
+    featureControl.AddNewImage(crop);
+    featureControl.FillCache(model_, 0, 0, 0, blocks - 1);
+    featureControl.GetWindowFeatures(model_, 0, 0, buffer);
+    for (int c = 0; c < features; ++c) (*matrix)(row, c) = buffer[c];
+    featureControl.ReleaseImage();
     ++row;
   }
   return matrix;

@@ -5,7 +5,9 @@
 // FeatureExtraction is built from the configuration file and its options;
 // it owns them, its sampling driver, its model (which supplies the blocks
 // and the feature count), its FeatureControl and one window's feature
-// buffer. It belongs to one thread at a time.
+// buffer. It belongs to one thread at a time; Run spreads the images over
+// options.threads workers, each with a FeatureControl and a buffer of its
+// own, and writes the files and the progress in image order.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,7 @@ struct ExtractionOptions {
   std::string output;
   int32_t nSampIm = 1;
   int32_t seed = 0;
+  int threads = 0;  // worker threads; 0: every core available
 };
 
 class FeatureExtraction {
@@ -61,6 +64,10 @@ class FeatureExtraction {
   const Model& model() const { return model_; }
 
  private:
+  // ExtractImageFeatures with the given FeatureControl (holding model_'s
+  // methods) and buffer (nrawfeatures values).
+  MatrixPtr Extract(const TrainingImage& entry, FeatureControl& featureControl, float* buffer);
+
   ExtractionOptions options_;
   Training training_;
   Model model_;
