@@ -45,6 +45,7 @@ TrainingOptions TrainingOptionsOf(const InputParameters& parameters) {
   options.nfactBlock = parameters.nfactBlock;
   options.cv = parameters.cv;
   options.nfolds = parameters.nfolds;
+  options.threads = parameters.threads;
   return options;
 }
 
@@ -56,6 +57,7 @@ ExtractionOptions ExtractionOptionsOf(const InputParameters& parameters) {
   options.output = parameters.output;
   options.nSampIm = parameters.nSampIm;
   options.seed = parameters.seed;
+  options.threads = parameters.threads;
   return options;
 }
 
