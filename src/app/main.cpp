@@ -1,5 +1,6 @@
 // The pedscan command: parse the command line, run exactly one mode, and
 // turn any failure into its report and exit status.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -26,8 +27,10 @@ int main(int argc, char** argv) {
     parameters = new pedscan::InputParameters();
     parameters->ParseCommandLine(argc, argv);
     // The image library's own threads follow the option too, so that -j 1
-    // runs on one thread only.
-    cv::setNumThreads(pedscan::ResolveThreads(parameters->threads));
+    // runs on one thread only; never beyond the cores, which its pool
+    // refuses with a warning.
+    cv::setNumThreads(
+        std::min(pedscan::ResolveThreads(parameters->threads), pedscan::AvailableCores()));
 
     // Exactly one mode flag is set after parsing; detection is tested first.
     if (parameters->detection) {

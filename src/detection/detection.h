@@ -6,6 +6,11 @@
 // memory, runs Detector::Detect on it, optionally suppresses overlaps and
 // prints the progress and the statistics line. SaveResults then writes the
 // frame's text files and, when drawing, the frame with the boxes drawn.
+// With several threads and a source of stored frames (a directory, regions,
+// a video), frames are read and scanned a batch ahead, and everything is
+// printed and written frame by frame in order as before: a failure on a
+// frame (reading, memory, scanning or writing) comes when that frame's turn
+// does, after every earlier frame's results are written.
 // Detection owns the detector, the source, its options and the frame copy.
 // It belongs to one thread at a time.
 #pragma once
@@ -72,7 +77,8 @@ class Detection {
   Detection(const std::string& configFile, const DetectionOptions& options);
   ~Detection();
 
-  // Fetches, scans and keeps the next frame; returns its 1-based number, or
+  // Fetches (or takes from the batch read ahead), scans and keeps the next
+  // frame; returns its 1-based number, or
   // -1 when the source has no frame left. A frame whose estimated need is
   // more than the memory available is a fatal report naming its size and
   // both figures, before any work on it.
@@ -105,7 +111,21 @@ class Detection {
   const std::string& frameName() const { return frameName_; }
 
  private:
+  struct AheadFrame;
+  // Reads and scans the next batch of frames, as many as the detector has
+  // workers, stopping at the end of the source or at a frame that fails.
+  void ReadAhead();
+  // ProcessNextFrame from the batch read ahead.
+  int TakeAheadFrame();
+  // Fatal report when a frame of width x height named `name` cannot fit.
+  void CheckMemory(const std::string& name, int width, int height);
+  // Suppresses overlaps when asked and prints the statistics line.
+  void FinishFrame();
+
   std::vector<cv::Scalar> colors_;
+  std::vector<std::unique_ptr<AheadFrame>> ahead_;  // read and scanned, not yet taken
+  int readIndex_ = 0;  // the next frame of the source to read
+  bool readsAhead_ = false;
   DetectionOptions options_;
   std::unique_ptr<Detector> detector_;
   Samples samples_;

@@ -323,84 +323,121 @@ void Detector::ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResul
 }
 
 Detections Detector::Detect(const cv::Mat& frame, DetectionProgress* progress) {
-  DetectionProgress silent;
-  if (progress == nullptr) progress = &silent;
-  Detections detections;
-  detections.windows.resize(objectTypes_.size());
-  if (frame.empty()) return detections;
-  const int64_t start = cv::getTickCount();
-  const int nLevels = static_cast<int>(levels_.size());
-  std::vector<LevelResult> results(static_cast<size_t>(nLevels));
+  std::vector<std::exception_ptr> failures;
+  std::vector<Detections> detections = DetectFrames({frame}, {progress}, &failures);
+  if (failures.front()) std::rethrow_exception(failures.front());
+  return std::move(detections.front());
+}
 
-  // Levels are handed out largest first, so that the largest does not run
-  // alone at the end while the other workers wait.
-  std::vector<int> order(static_cast<size_t>(nLevels));
-  std::vector<int64_t> area(static_cast<size_t>(nLevels));
-  for (int e = 0; e < nLevels; ++e) {
-    order[static_cast<size_t>(e)] = e;
-    const cv::Size size = LevelSize(frame.cols, frame.rows, levels_[static_cast<size_t>(e)]);
-    area[static_cast<size_t>(e)] = int64_t{std::max(size.width, 0)} * std::max(size.height, 0);
+std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frames,
+                                               const std::vector<DetectionProgress*>& progress,
+                                               std::vector<std::exception_ptr>* failures) {
+  const int nFrames = static_cast<int>(frames.size());
+  const int nLevels = static_cast<int>(levels_.size());
+  std::vector<Detections> detections(frames.size());
+  for (Detections& found : detections) found.windows.resize(objectTypes_.size());
+  std::vector<std::exception_ptr> failed(frames.size());
+  DetectionProgress silent;
+  auto progressOf = [&](int f) {
+    DetectionProgress* given = static_cast<size_t>(f) < progress.size() ? progress[f] : nullptr;
+    return given != nullptr ? given : &silent;
+  };
+  const int64_t start = cv::getTickCount();
+
+  // One item per level of every frame (an empty frame has none). They are
+  // handed out largest first, so that the largest does not run alone at the
+  // end while the other workers wait.
+  struct Item {
+    int frame;
+    int level;
+    int64_t area;
+  };
+  std::vector<Item> items;
+  for (int f = 0; f < nFrames; ++f) {
+    const cv::Mat& frame = frames[static_cast<size_t>(f)];
+    if (frame.empty()) continue;
+    for (int e = 0; e < nLevels; ++e) {
+      const cv::Size size = LevelSize(frame.cols, frame.rows, levels_[static_cast<size_t>(e)]);
+      items.push_back({f, e, int64_t{std::max(size.width, 0)} * std::max(size.height, 0)});
+    }
   }
-  if (workers_.size() > 1) {
-    std::stable_sort(order.begin(), order.end(), [&area](int a, int b) {
-      return area[static_cast<size_t>(a)] > area[static_cast<size_t>(b)];
-    });
+  const bool live = workers_.size() == 1;
+  if (!live) {
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Item& a, const Item& b) { return a.area > b.area; });
   }
+  std::vector<std::vector<LevelResult>> results(frames.size());
+  for (std::vector<LevelResult>& levels : results) levels.resize(static_cast<size_t>(nLevels));
 
   // With one worker the progress is told as the scan goes. With several, a
-  // level's progress is told once every level before it is done, exactly
-  // as one worker would have told it, up to a failure.
-  const bool live = workers_.size() == 1;
+  // level's progress is told once every level before it in its frame is
+  // done, exactly as one worker would have told it, up to a failure.
   std::mutex progressMutex;
-  std::vector<char> done(static_cast<size_t>(nLevels), 0);
-  int told = 0;
-  auto tell = [&](int e) {
+  std::vector<std::vector<char>> done(frames.size(), std::vector<char>(nLevels, 0));
+  std::vector<int> told(frames.size(), 0);
+  auto tell = [&](int f, int e) {
     std::lock_guard<std::mutex> lock(progressMutex);
-    done[static_cast<size_t>(e)] = 1;
-    while (!live && told < nLevels && done[static_cast<size_t>(told)]) {
-      const LevelResult& result = results[static_cast<size_t>(told)];
-      if (result.started) progress->LevelStarted(told + 1, nLevels);
+    done[static_cast<size_t>(f)][static_cast<size_t>(e)] = 1;
+    int& next = told[static_cast<size_t>(f)];
+    while (next < nLevels && done[static_cast<size_t>(f)][static_cast<size_t>(next)]) {
+      const LevelResult& result = results[static_cast<size_t>(f)][static_cast<size_t>(next)];
+      if (result.started) progressOf(f)->LevelStarted(next + 1, nLevels);
       for (const auto& [width, height] : result.scans) {
-        progress->ScanStarted(result.geometry, width, height);
+        progressOf(f)->ScanStarted(result.geometry, width, height);
       }
-      ++told;
-      if (result.failure) told = nLevels;  // nothing after a failure is told
+      ++next;
+      if (result.failure) next = nLevels;  // nothing after a failure is told
     }
   };
-  std::atomic<int> firstFailure{nLevels};
-  ParallelFor(nLevels, static_cast<int>(workers_.size()), [&](int item, int worker) {
-    const int e = order[static_cast<size_t>(item)];
-    LevelResult& result = results[static_cast<size_t>(e)];
-    if (live) {
-      ScanLevel(*workers_.front(), frame, e, result, progress);
-      return;
-    }
-    // A level after a failed one would not have been scanned by one worker.
-    if (e < firstFailure.load()) {
+  std::vector<std::atomic<int>> firstFailure(frames.size());
+  for (std::atomic<int>& level : firstFailure) level = nLevels;
+  ParallelFor(static_cast<int>(items.size()), static_cast<int>(workers_.size()),
+              [&](int index, int worker) {
+    const Item& item = items[static_cast<size_t>(index)];
+    const size_t f = static_cast<size_t>(item.frame);
+    LevelResult& result = results[f][static_cast<size_t>(item.level)];
+    // A level after a failed one of its frame would not have been scanned
+    // by one worker.
+    if (item.level < firstFailure[f].load()) {
       try {
-        ScanLevel(*workers_[static_cast<size_t>(worker)], frame, e, result, nullptr);
+        ScanLevel(*workers_[static_cast<size_t>(worker)], frames[f], item.level, result,
+                  live ? progressOf(item.frame) : nullptr);
       } catch (...) {
         // Kept until the levels before it are done: the failure of the
         // earliest level is the one reported, as with a single worker.
         result.failure = std::current_exception();
-        int seen = firstFailure.load();
-        while (e < seen && !firstFailure.compare_exchange_weak(seen, e)) {
+        int seen = firstFailure[f].load();
+        while (item.level < seen && !firstFailure[f].compare_exchange_weak(seen, item.level)) {
         }
       }
     }
-    tell(e);
+    if (!live) tell(item.frame, item.level);
   });
 
-  for (int e = 0; e < nLevels; ++e) {
-    LevelResult& result = results[static_cast<size_t>(e)];
-    if (result.failure) std::rethrow_exception(result.failure);
-    detections.windowsScanned += result.windowsScanned;
-    for (size_t t = 0; t < objectTypes_.size(); ++t) {
-      std::vector<DetectionWindow>& kept = detections.windows[t];
-      kept.insert(kept.end(), result.windows[t].begin(), result.windows[t].end());
+  const int64_t ticks = cv::getTickCount() - start;
+  for (size_t f = 0; f < frames.size(); ++f) {
+    Detections& found = detections[f];
+    found.ticks = ticks / std::max(nFrames, 1);
+    if (frames[f].empty()) continue;
+    for (LevelResult& result : results[f]) {
+      if (result.failure) {
+        failed[f] = result.failure;
+        break;
+      }
+      found.windowsScanned += result.windowsScanned;
+      for (size_t t = 0; t < objectTypes_.size(); ++t) {
+        std::vector<DetectionWindow>& kept = found.windows[t];
+        kept.insert(kept.end(), result.windows[t].begin(), result.windows[t].end());
+      }
     }
   }
-  detections.ticks = cv::getTickCount() - start;
+  if (failures != nullptr) {
+    *failures = std::move(failed);
+  } else {
+    for (const std::exception_ptr& failure : failed) {
+      if (failure) std::rethrow_exception(failure);
+    }
+  }
   return detections;
 }
 

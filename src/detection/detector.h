@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -138,6 +139,18 @@ class Detector {
   // gives; the progress calls come in level order too, one at a time, from
   // whichever thread finishes the level.
   Detections Detect(const cv::Mat& frame, DetectionProgress* progress = nullptr);
+
+  // Scans several frames at once, their levels spread over the workers
+  // together, so that frames keep every worker busy where one frame's
+  // largest level would not. Frame i's detections and progress calls
+  // (progress[i], when given and not null) are those Detect would give;
+  // each frame's ticks are the batch's share. A frame that fails leaves the
+  // others unharmed: with `failures`, its failure is stored at its index
+  // (null for the others); without, the first failure in frame order is
+  // rethrown once every frame is done.
+  std::vector<Detections> DetectFrames(const std::vector<cv::Mat>& frames,
+                                       const std::vector<DetectionProgress*>& progress,
+                                       std::vector<std::exception_ptr>* failures = nullptr);
 
   // Removes, type by type, the weaker of two detections that overlap by more
   // than kSuppressionThreshold (see NonMaxSuppression).

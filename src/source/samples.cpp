@@ -271,7 +271,7 @@ void Samples::ReadCamera() {
 }
 
 const cv::Mat* Samples::GetFrame(int index, std::string* frameName, bool* appendText,
-                                 ROI* offset) {
+                                 ROI* offset, std::string* announcement) {
   *offset = ROI{};
   offset->x = 0;
   offset->y = 0;
@@ -280,7 +280,7 @@ const cv::Mat* Samples::GetFrame(int index, std::string* frameName, bool* append
   offset->x1 = -1;
   offset->y1 = -1;
   *appendText = false;
-  if (isImageList_) return GetListFrame(index, frameName);
+  if (isImageList_) return GetListFrame(index, frameName, announcement);
   if (isROI_) return GetRoiFrame(index, frameName, appendText, offset);
   if (isVideo_) return GetVideoFrame(index, frameName);
   if (isCamera_) return GetCameraFrame(index, frameName);
@@ -288,15 +288,20 @@ const cv::Mat* Samples::GetFrame(int index, std::string* frameName, bool* append
   return nullptr;
 }
 
-const cv::Mat* Samples::GetListFrame(int index, std::string* frameName) {
+const cv::Mat* Samples::GetListFrame(int index, std::string* frameName,
+                                     std::string* announcement) {
   image_.release();
   if (index < 0 || index >= nFrames_) {
     *frameName = "";
     return nullptr;
   }
   const std::string& path = files_[static_cast<size_t>(first_) + static_cast<size_t>(index) * step_];
-  std::printf("%s\n", path.c_str());
-  std::fflush(stdout);
+  if (announcement != nullptr) {
+    *announcement += path + "\n";
+  } else {
+    std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
+  }
   image_ = cv::imread(path, cv::IMREAD_COLOR);
   if (image_.empty()) CannotLoad(path);
   *frameName = FileStem(path);

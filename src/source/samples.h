@@ -99,7 +99,10 @@ class Samples {
   // every other frame. An image of a list is announced by printing its path
   // and "\n"; one that cannot be loaded throws the plain
   // "can't load image '%s'\n" (status 2).
-  const cv::Mat* GetFrame(int index, std::string* frameName, bool* appendText, ROI* offset);
+  // With `announcement`, the announcement is appended there instead of
+  // printed, for a caller that reads frames ahead and prints in order.
+  const cv::Mat* GetFrame(int index, std::string* frameName, bool* appendText, ROI* offset,
+                          std::string* announcement = nullptr);
 
   // The regular files of `directory` whose names match the masks of
   // `filemask` (see SplitMasks), case-insensitively: each mask's paths
@@ -138,7 +141,7 @@ class Samples {
   void ReadVideo(const SourceOptions& options);
   void ReadCamera();
 
-  const cv::Mat* GetListFrame(int index, std::string* frameName);
+  const cv::Mat* GetListFrame(int index, std::string* frameName, std::string* announcement);
   const cv::Mat* GetRoiFrame(int index, std::string* frameName, bool* appendText, ROI* offset);
   const cv::Mat* GetVideoFrame(int index, std::string* frameName);
   const cv::Mat* GetCameraFrame(int index, std::string* frameName);

@@ -1,11 +1,12 @@
 // Every thread count gives the same run: the result files, the drawn images
-// and standard output (but for the timing figures) of -j 2 and of -j 7 (more
+// and what is printed (but for the timing figures) of -j 2 and of -j 7 (more
 // threads than cores) are those of -j 1, on the bundled models and the
 // example frame, as an image, a video, a directory and regions, with one
 // type or two and with one stage or two, and when a middle frame fails.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
@@ -33,6 +34,7 @@ const std::string kSource = PEDSCAN_SOURCE_DIR;
 struct RunResult {
   int status = -1;
   std::string out;
+  std::string err;
   std::map<std::string, std::string> files;
 };
 
@@ -69,6 +71,7 @@ class Threads : public ::testing::Test {
     run.status = result.status;
     static const std::regex timing(R"(\([ 0-9.]+ det/s\) \([ 0-9.]+ s/frame\))");
     run.out = std::regex_replace(result.out, timing, "(timing)");
+    run.err = result.err;
     for (const auto& entry : fs::recursive_directory_iterator(out)) {
       const std::string name = fs::relative(entry.path(), out).string();
       run.files[name] = entry.is_regular_file() ? ReadWholeFile(entry.path().string()) : "<dir>";
@@ -85,6 +88,7 @@ class Threads : public ::testing::Test {
       RunResult many = RunWith(arguments, threads, prepare);
       EXPECT_EQ(many.status, one.status) << arguments << " -j " << threads;
       EXPECT_EQ(many.out, one.out) << arguments << " -j " << threads;
+      EXPECT_EQ(many.err, one.err) << arguments << " -j " << threads;
       EXPECT_EQ(many.files.size(), one.files.size()) << arguments << " -j " << threads;
       for (const auto& [name, contents] : one.files) {
         auto found = many.files.find(name);
@@ -152,10 +156,22 @@ TEST_F(Threads, FailureOnAMiddleFrameLeavesWhatOneThreadLeaves) {
   EXPECT_EQ(one.status, 255);
   EXPECT_EQ(four.status, one.status);
   EXPECT_EQ(four.out, one.out);
+  EXPECT_EQ(four.err, one.err);
   EXPECT_EQ(four.files, one.files);
   EXPECT_EQ(one.files.count("f0.txt"), 1u);
   EXPECT_EQ(one.files.count("f1.txt"), 0u);
   EXPECT_EQ(one.files.count("f2.txt"), 0u);
+
+  // A middle frame that cannot be read, met while frames are read ahead.
+  std::ofstream(dir_.File("three/f1.png"), std::ios::binary) << "not an image";
+  one = RunWith("-d -c cascade.txt -i three -s", 1);
+  four = RunWith("-d -c cascade.txt -i three -s", 4);
+  EXPECT_EQ(one.status, 2);
+  EXPECT_EQ(four.status, one.status);
+  EXPECT_EQ(four.out, one.out);
+  EXPECT_EQ(four.err, one.err);
+  EXPECT_EQ(four.files, one.files);
+  EXPECT_EQ(one.files.size(), 1u);  // f0.txt only
 }
 
 TEST_F(Threads, ANegativeOrNonNumericCountIsRefusedByName) {

@@ -111,6 +111,25 @@ TEST_F(DetectorTest, EveryThreadCountGivesTheSameDetectionsAndProgress) {
   EXPECT_EQ(detector.threads(), static_cast<int>(detector.levels().size()));
 }
 
+TEST_F(DetectorTest, FramesScannedTogetherGiveWhatEachGivesAlone) {
+  Detector detector("data/detect-eval.txt", 2);
+  const cv::Mat shifted = frame_(cv::Rect(10, 6, 300, 220)).clone();
+  RecordedProgress first;
+  RecordedProgress second;
+  const Detections alone[2] = {detector.Detect(frame_, &first), detector.Detect(shifted, &second)};
+  RecordedProgress logs[3];
+  std::vector<Detections> together =
+      detector.DetectFrames({frame_, cv::Mat(), shifted}, {&logs[0], &logs[1], &logs[2]});
+  ASSERT_EQ(together.size(), 3u);
+  EXPECT_EQ(AsResultText(together[0].windows[0]), AsResultText(alone[0].windows[0]));
+  EXPECT_EQ(AsResultText(together[2].windows[0]), AsResultText(alone[1].windows[0]));
+  EXPECT_NE(AsResultText(together[2].windows[0]), AsResultText(together[0].windows[0]));
+  EXPECT_TRUE(together[1].windows[0].empty());
+  EXPECT_EQ(logs[0].calls, first.calls);
+  EXPECT_EQ(logs[1].calls, "");
+  EXPECT_EQ(logs[2].calls, second.calls);
+}
+
 TEST_F(DetectorTest, AnEmptyFrameHasNoDetections) {
   Detector detector("data/detect.txt");
   Detections found = detector.Detect(cv::Mat());
