@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -49,6 +50,19 @@ std::string CreateSibling(const std::string& path, const char* kind) {
   }
   errno = EEXIST;
   return std::string();
+}
+
+// The bytes of memory this process holds now (resident set), 0 when they
+// cannot be read.
+int64_t ResidentBytes() {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  long long size = 0;
+  long long resident = 0;
+  const bool read = std::fscanf(statm, "%lld %lld", &size, &resident) == 2;
+  std::fclose(statm);
+  const long page = sysconf(_SC_PAGESIZE);
+  return read && page > 0 ? static_cast<int64_t>(resident) * page : 0;
 }
 
 }  // namespace
@@ -171,6 +185,33 @@ void Training::Run() {
   std::fflush(stdout);
 }
 
+int Training::ScanWorkers(const std::vector<std::string>& images) const {
+  const int workers = Workers(static_cast<int>(images.size()));
+  if (workers == 1) return 1;
+  // A scan holds the features and the cache of a whole image, so each
+  // worker adds the largest image's worth. More threads must not take more
+  // than half again the memory of one: the workers after the first may add
+  // half of what the process holds now. ImageBytes and ScanCacheBytes count
+  // the features and the cached entries but not the allocator's slack and
+  // the containers' growth, which take about half as much again; an image
+  // is counted twice over, to be safe.
+  std::vector<Model*> models = {model_.get()};
+  int64_t image = 0;
+  for (const std::string& path : images) {
+    auto found = imageSizes_.find(path);
+    if (found == imageSizes_.end()) continue;
+    const int W = found->second.width;
+    const int H = found->second.height;
+    image = std::max(image, featureControl_.ImageBytes(models, W, H) +
+                                featureControl_.ScanCacheBytes(*model_, W, H, options_.shift,
+                                                               options_.shift));
+  }
+  const int64_t resident = ResidentBytes();
+  if (image <= 0 || resident <= 0) return workers;
+  const int64_t extra = resident / 2 / (2 * image);
+  return static_cast<int>(std::min<int64_t>(workers, 1 + extra));
+}
+
 std::vector<TrainingImage*> Training::SampleDetWindowsRetraining(
     const std::vector<std::string>& negativeImages, float threshold) {
   const int windowW = model_->windowW;
@@ -183,7 +224,7 @@ std::vector<TrainingImage*> Training::SampleDetWindowsRetraining(
   // candidates in image order, so the set kept (ties and evictions
   // included) is the one a single scan keeps.
   const int count = static_cast<int>(negativeImages.size());
-  const int workers = Workers(count);
+  const int workers = ScanWorkers(negativeImages);
   struct Scanner {
     FeatureControl* features = nullptr;
     std::unique_ptr<Model> copy;  // null for worker 0, which uses model_

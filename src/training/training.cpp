@@ -111,6 +111,7 @@ std::vector<TrainingImage*> Training::CreateListDetWindows(const std::vector<std
             Format("image '%s' (%dx%d) is smaller than the detection window (%dx%d)",
                    path.c_str(), W, H, windowW, windowH));
     }
+    imageSizes_[path] = cv::Size(W, H);
     TrainingImage* entry = NewTrainingImage(path);
     for (int i = 0; i < samplesPerImage; ++i) {
       DetectionWindow window;

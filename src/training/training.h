@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -158,6 +159,9 @@ class Training {
   // call it for every worker before they start (it changes the model's
   // blocks, always to the same values).
   FeatureControl& WorkerControl(int worker);
+  // The workers of a retraining scan over `images`: Workers(), fewer when
+  // the images they would hold side by side would take too much memory.
+  int ScanWorkers(const std::vector<std::string>& images) const;
 
   std::unique_ptr<Model> model_;
   TrainingOptions options_;
@@ -165,6 +169,7 @@ class Training {
   std::vector<std::unique_ptr<FeatureControl>> workerControls_;  // workers 1, 2, ...
   std::string configFile_;
   std::vector<std::unique_ptr<TrainingImage>> images_;
+  std::map<std::string, cv::Size> imageSizes_;  // of every image sampled
   RandomGenerator random_;
   std::function<std::time_t()> clock_;
 };
