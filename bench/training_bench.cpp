@@ -5,6 +5,8 @@
 //
 //   bench_training generate DIR      writes DIR/pos, DIR/neg, DIR/model.txt
 //   bench_training phases DIR [B]    times the phases through the library
+//   bench_training crossvalidation DIR [F] [J]
+//                                    times cross-validation, F folds on J threads
 //
 // "phases" runs the steps of one build and one retraining scan the way the
 // training driver does, with -B B (default 330), and prints the seconds of
@@ -13,6 +15,7 @@
 // per image), in processor seconds. bench/training.sh runs it and the pedscan binary under
 // /usr/bin/time -v for the whole run and its peak memory.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -27,6 +30,7 @@
 
 #include "../tests/detection/synthetic_model.h"
 #include "support/failure.h"
+#include "training/cross_validation.h"
 #include "training/training.h"
 #include "../tests/support/example_configuration.h"
 
@@ -126,6 +130,9 @@ int Phases(const std::string& dir, int blocksPerChunk) {
   parameters.nSampIm = 10;
   parameters.nRetIt = 1;
   parameters.nblockIt = blocksPerChunk;
+  // Processor seconds show where one thread's time goes; on several threads
+  // they would add the threads up.
+  parameters.threads = 1;
   Training training;
   training.Setup(dir + "/model.txt", parameters);
   Model& model = training.model();
@@ -192,12 +199,64 @@ int Phases(const std::string& dir, int blocksPerChunk) {
   return 0;
 }
 
+// Elapsed seconds since `start`: what a user waits for work spread over
+// several threads.
+double WallSeconds(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Cross-validation of the window factors as the driver runs it after the
+// first build (no hard negatives), with `folds` folds on `threads` workers;
+// prints its elapsed seconds. The block outputs are built first, on the
+// same workers, and not timed.
+int CrossValidationTime(const std::string& dir, int folds, int threads) {
+  TrainingOptions parameters;
+  parameters.positive = dir + "/pos";
+  parameters.negative = dir + "/neg";
+  parameters.nSampIm = 10;
+  parameters.threads = threads;
+  Training training;
+  training.Setup(dir + "/model.txt", parameters);
+  Model& model = training.model();
+  training.featureControl().SetModelMethods(model);
+  training.featureControl().ActivateModelMethods(model);
+  std::vector<TrainingImage*> negatives = training.CreateListDetWindows("*.png", parameters.negative);
+  std::vector<TrainingImage*> positives = training.CreateListDetWindows("*.png", parameters.positive);
+  const int blocks = static_cast<int>(model.blockModels.size());
+  std::vector<MatrixPtr> negativeFeatures = training.ExtractBlockFeatures(negatives, 0, blocks - 1);
+  std::vector<MatrixPtr> positiveFeatures = training.ExtractBlockFeatures(positives, 0, blocks - 1);
+  std::vector<MatrixPtr> negativeOutputs;
+  std::vector<MatrixPtr> positiveOutputs;
+  int total = 0;
+  for (int b = 0; b < blocks; ++b) {
+    BlockModel& block = *model.blockModels[static_cast<size_t>(b)];
+    block.CreatePLSModel(*positiveFeatures[b], *negativeFeatures[b], parameters.nfactBlock, 1.0f,
+                         1.0f);
+    negativeOutputs.push_back(block.GetProjection(*negativeFeatures[b]));
+    positiveOutputs.push_back(block.GetProjection(*positiveFeatures[b]));
+    total += positiveOutputs.back()->cols();
+  }
+  MatrixPtr negativeMatrix = Training::ConvertToSingleMatrix(total, negativeOutputs);
+  MatrixPtr positiveMatrix = Training::ConvertToSingleMatrix(total, positiveOutputs);
+  const auto start = std::chrono::steady_clock::now();
+  const int chosen =
+      CrossValidation(*positiveMatrix, *negativeMatrix, folds, dir + "/model.txt", threads);
+  const double seconds = WallSeconds(start);
+  std::printf("\ncross-validation with -F %d -j %d: %d x %d block outputs, %d factors chosen\n",
+              folds, threads, positiveMatrix->rows() + negativeMatrix->rows(), total, chosen);
+  std::printf("  cross-validation           %8.3f s elapsed\n", seconds);
+  return 0;
+}
+
 }  // namespace
 }  // namespace pedscan
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s generate DIR | phases DIR [blocksPerChunk]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s generate DIR | phases DIR [blocksPerChunk] | "
+                 "crossvalidation DIR [folds] [threads]\n",
+                 argv[0]);
     return 1;
   }
   const std::string command = argv[1];
@@ -207,6 +266,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (command == "phases") return pedscan::Phases(argv[2], argc > 3 ? std::atoi(argv[3]) : 330);
+    if (command == "crossvalidation") {
+      return pedscan::CrossValidationTime(argv[2], argc > 3 ? std::atoi(argv[3]) : 10,
+                                          argc > 4 ? std::atoi(argv[4]) : 1);
+    }
   } catch (const pedscan::Failure& failure) {
     return pedscan::ReportFailure(failure);
   }
