@@ -52,8 +52,11 @@ class HostileModel : public ::testing::Test {
     std::error_code ignored;
     fs::remove_all(dir_.File("out"), ignored);
     dir_.MakeDir("out");
-    const std::string cap = kAddressSanitizer ? "export ASAN_OPTIONS=hard_rss_limit_mb=1024 && "
-                                              : "ulimit -v 1048576 && ";
+    const std::string cap =
+        kAddressSanitizer ? "export ASAN_OPTIONS=hard_rss_limit_mb=1024 && "
+        : testutil::kThreadSanitizer
+            ? "export TSAN_OPTIONS=\"$TSAN_OPTIONS:hard_rss_limit_mb=1024\" && "
+            : "ulimit -v 1048576 && ";
     return RunCommand("cd " + ShellQuote(dir_.path()) + " && " + cap + "timeout -k 5 60 " +
                       ShellQuote(PEDSCAN_BINARY) + " -d -c detect.txt -i image.png -o out");
   }

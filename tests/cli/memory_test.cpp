@@ -15,13 +15,13 @@ namespace pedscan {
 namespace {
 
 using testutil::CommandResult;
-using testutil::kAddressSanitizer;
+using testutil::kReservesAddressSpace;
 using testutil::RunCommand;
 using testutil::ShellQuote;
 using testutil::TempDir;
 
 TEST(AvailableMemory, AnAddressSpaceLimitBoundsTheRoom) {
-  if (kAddressSanitizer) GTEST_SKIP() << "the address sanitizer reserves the address space";
+  if (kReservesAddressSpace) GTEST_SKIP() << "the sanitizer reserves the address space";
   const int64_t unlimited = AvailableMemoryBytes();
   EXPECT_GT(unlimited, 0);
   rlimit saved{};
@@ -43,7 +43,7 @@ TEST(AvailableMemory, AnAddressSpaceLimitBoundsTheRoom) {
 }
 
 TEST(LargeFrame, AFrameThatCannotFitIsRefusedBeforeAnyWork) {
-  if (kAddressSanitizer) GTEST_SKIP() << "the address sanitizer reserves the address space";
+  if (kReservesAddressSpace) GTEST_SKIP() << "the sanitizer reserves the address space";
   TempDir dir;
   // 12000 x 12000 decodes to 432 MB; scanning its largest level with the
   // bundled cascade needs more than twice the room left under 1.5 GB.

@@ -19,13 +19,19 @@
 namespace pedscan {
 namespace testutil {
 
-// The address sanitizer reserves terabytes of address space, so an
-// address-space limit (ulimit -v) cannot be used in a sanitized build.
+// The address and thread sanitizers reserve terabytes of address space, so
+// an address-space limit (ulimit -v) cannot be used in their builds.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kAddressSanitizer = true;
 #else
 inline constexpr bool kAddressSanitizer = false;
 #endif
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+inline constexpr bool kReservesAddressSpace = kAddressSanitizer || kThreadSanitizer;
 
 struct CommandResult {
   int status = -1;  // exit status as the shell sees it (0..255; 128+n for signal n)
