@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench install clean
 
 all: build
 
@@ -26,6 +26,10 @@ demo: build
 
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
+
+# The Python module and its stubs, into the interpreter's site directory.
+install: build
+	cmake --install $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

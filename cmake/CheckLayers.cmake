@@ -1,4 +1,4 @@
-# Checks that every project include under src/, tools/ and examples/ of ROOT
+# Checks that every project include under src/, tools/, examples/ and python/ of ROOT
 # points down the layer table (or within its own layer):
 #
 #   cmake -DROOT=<source tree> -P CheckLayers.cmake
@@ -18,6 +18,7 @@ set(may_training source features model numeric support)
 set(may_app training detection source features model numeric support)
 set(may_tools training detection source features model numeric support)
 set(may_examples training detection source features model numeric support)
+set(may_python training detection source features model numeric support)
 set(layers support numeric model features source detection training app)
 
 if(NOT ROOT)
@@ -26,7 +27,7 @@ endif()
 
 file(GLOB_RECURSE files RELATIVE ${ROOT}
      ${ROOT}/src/*.h ${ROOT}/src/*.cpp ${ROOT}/tools/*.h ${ROOT}/tools/*.cpp
-     ${ROOT}/examples/*.h ${ROOT}/examples/*.cpp)
+     ${ROOT}/examples/*.h ${ROOT}/examples/*.cpp ${ROOT}/python/*.h ${ROOT}/python/*.cpp)
 if(NOT files)
   message(FATAL_ERROR "no sources under ${ROOT}/src, tools or examples")
 endif()

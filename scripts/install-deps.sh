@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libopencv-dev libtclap-dev libalglib-dev
-          libgtest-dev googletest libbenchmark-dev)
+          libgtest-dev googletest libbenchmark-dev
+          pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv)
 
 missing=()
 for p in "${packages[@]}"; do

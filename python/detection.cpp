@@ -1,0 +1,376 @@
+// pedscan.Detector and its results, and pedscan.load_model.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "bindings.h"
+#include "detection/detector.h"
+#include "model/Storage.h"
+#include "model/model.h"
+#include "source/samples.h"
+#include "support/failure.h"
+
+namespace pedscan {
+namespace python {
+namespace {
+
+constexpr char kImageLayout[] =
+    "a numpy uint8 array of shape (H, W, 3), BGR as cv2.imread gives it";
+
+// The detections of one frame, every object type's boxes in type order.
+struct Result {
+  py::array_t<int32_t> boxes;   // N x 4: x, y, w, h
+  py::array_t<double> scores;   // N
+  std::vector<std::string> types;
+  int windowsScanned = 0;
+};
+
+// The frame an array holds, without a copy when it is a C-contiguous uint8
+// H x W x 3 array; a uint8 array of that shape in another layout is copied.
+// Anything else is a TypeError naming the layout expected. `keep` holds the
+// array the frame points into.
+cv::Mat FrameOf(const py::handle& object, py::object* keep) {
+  if (!py::isinstance<py::array>(object)) {
+    throw py::type_error(std::string("expected ") + kImageLayout + ", got " +
+                         std::string(py::str(py::type::of(object).attr("__name__"))));
+  }
+  py::array array = py::reinterpret_borrow<py::array>(object);
+  const std::string dtype = py::str(array.dtype());
+  if (!array.dtype().is(py::dtype::of<uint8_t>()) || array.ndim() != 3 || array.shape(2) != 3) {
+    std::string shape = "(";
+    for (py::ssize_t i = 0; i < array.ndim(); ++i) {
+      shape += (i > 0 ? ", " : "") + std::to_string(array.shape(i));
+    }
+    throw py::type_error(std::string("expected ") + kImageLayout + ", got " + dtype + " " +
+                         shape + (array.ndim() == 1 ? ",)" : ")"));
+  }
+  auto contiguous = py::array_t<uint8_t, py::array::c_style | py::array::forcecast>::ensure(array);
+  *keep = contiguous;
+  const int rows = static_cast<int>(contiguous.shape(0));
+  const int cols = static_cast<int>(contiguous.shape(1));
+  if (rows == 0 || cols == 0) return cv::Mat();
+  return cv::Mat(rows, cols, CV_8UC3, const_cast<uint8_t*>(contiguous.data()));
+}
+
+Result ResultOf(const Detections& found, const std::vector<std::string>& typeNames) {
+  size_t count = 0;
+  for (const auto& windows : found.windows) count += windows.size();
+  Result result;
+  result.boxes = py::array_t<int32_t>({static_cast<py::ssize_t>(count), py::ssize_t{4}});
+  result.scores = py::array_t<double>(static_cast<py::ssize_t>(count));
+  auto boxes = result.boxes.mutable_unchecked<2>();
+  auto scores = result.scores.mutable_unchecked<1>();
+  py::ssize_t i = 0;
+  for (size_t t = 0; t < found.windows.size(); ++t) {
+    for (const DetectionWindow& w : found.windows[t]) {
+      boxes(i, 0) = w.x;
+      boxes(i, 1) = w.y;
+      boxes(i, 2) = w.width;
+      boxes(i, 3) = w.height;
+      scores(i) = w.response;
+      result.types.push_back(typeNames[t]);
+      ++i;
+    }
+  }
+  result.windowsScanned = found.windowsScanned;
+  return result;
+}
+
+// The progress of a scan as the command line prints it, kept to be handed
+// to Python once the scan is over (it comes from worker threads).
+class ProgressText : public DetectionProgress {
+ public:
+  void LevelStarted(int level, int levels) override {
+    text += Format("\rscale %d/%d", level, levels);
+  }
+  void ScanStarted(const LevelImage& level, int width, int height) override {
+    text += Format(" (height: %d, x: %d, y: %d (%d,%d))", level.size, level.stepX, level.stepY,
+                   width, height);
+  }
+  std::string text;
+};
+
+// The Python face of a Detector: one call at a time.
+class PyDetector {
+ public:
+  PyDetector(const std::string& config, int threads) {
+    py::gil_scoped_release released;
+    detector_ = std::make_unique<Detector>(config, threads);
+  }
+
+  Result Detect(const py::handle& image, bool suppress, const py::object& regions,
+                const py::object& progress) {
+    py::object keep;
+    cv::Mat frame = FrameOf(image, &keep);
+    if (!regions.is_none()) return DetectRegions(frame, suppress, regions, progress);
+    ProgressText text;
+    Detections found;
+    {
+      Busy busy(*this);
+      py::gil_scoped_release released;
+      found = detector_->Detect(frame, &text);
+      if (suppress) Detector::Suppress(found);
+    }
+    Report(text.text, progress);
+    return ResultOf(found, detector_->objectTypes());
+  }
+
+  // Each region scanned as a frame of its own, the boxes moved to image
+  // coordinates and listed region after region, like the command line's
+  // regions of one image.
+  Result DetectRegions(const cv::Mat& frame, bool suppress, const py::object& regions,
+                       const py::object& progress) {
+    std::vector<ROI> rois;
+    for (const py::handle& region : regions) {
+      const auto values = region.cast<std::vector<int>>();
+      if (values.size() != 4 || values[2] < 1 || values[3] < 1) {
+        throw py::value_error("a region is (x, y, w, h) with w and h at least 1");
+      }
+      ROI roi;
+      roi.x = values[0];
+      roi.y = values[1];
+      roi.width = values[2];
+      roi.height = values[3];
+      rois.push_back(roi);
+    }
+    CheckRegions(rois, frame);
+    std::vector<cv::Mat> crops;
+    for (const ROI& roi : rois) crops.push_back(frame(cv::Rect(roi.x, roi.y, roi.width, roi.height)));
+    std::vector<ProgressText> texts(crops.size());
+    std::vector<DetectionProgress*> progressOf;
+    for (ProgressText& text : texts) progressOf.push_back(&text);
+    Detections all;
+    all.windows.resize(detector_->objectTypes().size());
+    {
+      Busy busy(*this);
+      py::gil_scoped_release released;
+      std::vector<Detections> found = detector_->DetectFrames(crops, progressOf);
+      for (size_t r = 0; r < found.size(); ++r) {
+        if (suppress) Detector::Suppress(found[r]);
+        all.windowsScanned += found[r].windowsScanned;
+        for (size_t t = 0; t < all.windows.size(); ++t) {
+          for (DetectionWindow w : found[r].windows[t]) {
+            w.x = static_cast<int16_t>(w.x + rois[r].x);
+            w.y = static_cast<int16_t>(w.y + rois[r].y);
+            all.windows[t].push_back(w);
+          }
+        }
+      }
+    }
+    for (const ProgressText& text : texts) Report(text.text, progress);
+    return ResultOf(all, detector_->objectTypes());
+  }
+
+  // Detects on a batch of frames at once (read ahead from the iterable).
+  std::vector<Result> DetectBatch(const std::vector<py::object>& images, bool suppress) {
+    std::vector<py::object> keep(images.size());
+    std::vector<cv::Mat> frames;
+    for (size_t i = 0; i < images.size(); ++i) frames.push_back(FrameOf(images[i], &keep[i]));
+    std::vector<Detections> found;
+    {
+      Busy busy(*this);
+      py::gil_scoped_release released;
+      found = detector_->DetectFrames(frames, {});
+      if (suppress) {
+        for (Detections& detections : found) Detector::Suppress(detections);
+      }
+    }
+    std::vector<Result> results;
+    for (const Detections& detections : found) {
+      results.push_back(ResultOf(detections, detector_->objectTypes()));
+    }
+    return results;
+  }
+
+  void SetThreads(int threads) {
+    Busy busy(*this);
+    py::gil_scoped_release released;
+    detector_->SetThreads(threads);
+  }
+  int threads() const { return detector_->threads(); }
+  const std::vector<std::string>& types() const { return detector_->objectTypes(); }
+
+ private:
+  // Marks the detector in use for the life of the guard; a second call
+  // meanwhile, from another Python thread, is refused instead of
+  // corrupting the scan state.
+  class Busy {
+   public:
+    explicit Busy(PyDetector& owner) : owner_(owner) {
+      if (owner_.busy_.exchange(true)) {
+        throw py::value_error(
+            "this Detector is in use by another thread; use one Detector per thread");
+      }
+    }
+    ~Busy() { owner_.busy_ = false; }
+
+   private:
+    PyDetector& owner_;
+  };
+
+  std::unique_ptr<Detector> detector_;
+  std::atomic<bool> busy_{false};
+};
+
+// detect_many's results, pulled from the frames a batch at a time.
+class ResultIterator {
+ public:
+  ResultIterator(PyDetector& detector, py::iterator frames, bool suppress)
+      : detector_(detector), frames_(std::move(frames)), suppress_(suppress) {}
+
+  Result Next() {
+    if (next_ == ready_.size()) {
+      ready_.clear();
+      next_ = 0;
+      std::vector<py::object> batch;
+      const size_t size = static_cast<size_t>(std::max(detector_.threads(), 1));
+      while (batch.size() < size && frames_ != py::iterator::sentinel()) {
+        batch.push_back(py::reinterpret_borrow<py::object>(*frames_));
+        ++frames_;
+      }
+      if (batch.empty()) throw py::stop_iteration();
+      ready_ = detector_.DetectBatch(batch, suppress_);
+    }
+    return std::move(ready_[next_++]);
+  }
+
+ private:
+  PyDetector& detector_;
+  py::iterator frames_;
+  bool suppress_;
+  std::vector<Result> ready_;
+  size_t next_ = 0;
+};
+
+// What pedscan.load_model shows of a model file.
+struct ModelInfo {
+  std::string id;
+  std::pair<int, int> window;                 // width, height
+  std::tuple<int, int, int, int> object;      // x, y, width, height in the window
+  py::list blocks;                            // dicts, one per block
+  int factors = 0;
+  std::string classifier;                     // "qda" or "plsReg"
+  int features = 0;
+};
+
+ModelInfo LoadModel(const std::string& path) {
+  std::unique_ptr<Model> model;
+  {
+    py::gil_scoped_release released;
+    model = Storage().ReadModel(path);
+  }
+  ModelInfo info;
+  info.id = model->modelID;
+  info.window = {model->windowW, model->windowH};
+  info.object = {model->objX0, model->objY0, model->objW, model->objH};
+  for (const auto& block : model->blockModels) {
+    py::dict entry;
+    entry["x"] = block->rect.x0;
+    entry["y"] = block->rect.y0;
+    entry["width"] = block->rect.width;
+    entry["height"] = block->rect.height;
+    entry["feature"] = block->feature;
+    entry["params"] = block->params;
+    entry["features"] = block->nfeatures;
+    entry["factors"] = block->raw ? 0 : block->nfactors;
+    entry["raw"] = block->raw;
+    info.blocks.append(entry);
+  }
+  info.factors = model->nfactors;
+  info.classifier = model->useQDA ? "qda" : "plsReg";
+  info.features = model->nrawfeatures;
+  return info;
+}
+
+}  // namespace
+
+void BindDetection(py::module_& module) {
+  py::class_<Result>(module, "DetectionResult",
+                     "The detections of one frame: every object type's boxes, in type order.")
+      .def_readonly("boxes", &Result::boxes, "(N, 4) int32: x, y, w, h in frame pixels")
+      .def_readonly("scores", &Result::scores,
+                    "(N,) float64: each box's response, as the result files print it")
+      .def_readonly("types", &Result::types, "list of N str: each box's object type")
+      .def_readonly("windows_scanned", &Result::windowsScanned,
+                    "windows the first stages scored")
+      .def("__len__", [](const Result& r) { return r.types.size(); })
+      .def("__repr__", [](const Result& r) {
+        return "<DetectionResult: " + std::to_string(r.types.size()) + " boxes>";
+      });
+
+  py::class_<ResultIterator>(module, "DetectionIterator",
+                             "detect_many's results, one DetectionResult per frame, in order.")
+      .def("__iter__", [](ResultIterator& it) -> ResultIterator& { return it; })
+      .def("__next__", &ResultIterator::Next);
+
+  py::class_<PyDetector>(module, "Detector", R"(Detects the object types of a detection configuration.
+
+Detector(config, threads=0) reads the configuration (lines
+"model <type, stage, threshold, file.yml>" and
+"scale <type, minSize, maxSize, xStep, yStep, factor>") and loads every model
+once. threads is the number of worker threads a frame is scanned with
+(0: every core available, like pedscan -j 0). A failure raises pedscan.Error.
+
+One Detector serves one call at a time: a second call from another thread
+meanwhile raises ValueError. Separate Detectors share nothing and may run in
+separate threads at once; the interpreter lock is released while they scan.)")
+      .def(py::init<const std::string&, int>(), py::arg("config"), py::arg("threads") = 0)
+      .def("detect", &PyDetector::Detect, py::arg("image"), py::arg("suppress") = false,
+           py::arg("regions") = py::none(), py::arg("progress") = py::none(),
+           R"(Detects on one image and returns a DetectionResult.
+
+image: numpy uint8 array (H, W, 3), BGR as cv2.imread gives it; a C-contiguous
+array is not copied, another uint8 layout is, and anything else raises
+TypeError. An image smaller than every window (or with no pixel) has no
+detections. suppress=True drops the weaker of two boxes of a type that
+overlap by more than 0.2 (intersection over union), like pedscan -s.
+regions: a list of (x, y, w, h); each is scanned as a frame of its own and its
+boxes are given in image coordinates, region after region, like the regions
+of pedscan's command line. A region outside the image raises pedscan.Error.
+progress: a callable taking one str per progress line; by default the lines
+go to the "pedscan" logger at DEBUG level.)")
+      .def(
+          "detect_many",
+          [](PyDetector& detector, py::iterable frames, bool suppress, py::object threads) {
+            if (!threads.is_none()) detector.SetThreads(threads.cast<int>());
+            return ResultIterator(detector, py::iter(frames), suppress);
+          },
+          py::arg("frames"), py::arg("suppress") = false, py::arg("threads") = py::none(),
+          py::keep_alive<0, 1>(),
+          R"(Detects on every image of an iterable; returns an iterator of
+DetectionResult in input order. Frames are read a batch ahead (one per worker
+thread) and scanned together. threads, when given, sets the worker threads
+first (0: every core).)")
+      .def_property_readonly("threads", &PyDetector::threads, "worker threads of a scan")
+      .def_property_readonly("types", &PyDetector::types,
+                             "the object types, in the order results list them");
+
+  py::class_<ModelInfo>(module, "ModelInfo", "What a model file holds, as load_model reads it.")
+      .def_readonly("id", &ModelInfo::id)
+      .def_readonly("window", &ModelInfo::window, "(width, height) of the detection window")
+      .def_readonly("object", &ModelInfo::object, "(x, y, width, height) of the object box")
+      .def_readonly("blocks", &ModelInfo::blocks,
+                    "one dict per block: x, y, width, height, feature, params, features, "
+                    "factors, raw")
+      .def_readonly("factors", &ModelInfo::factors, "window-level PLS factors")
+      .def_readonly("classifier", &ModelInfo::classifier, "'qda' or 'plsReg'")
+      .def_readonly("features", &ModelInfo::features, "raw features per window")
+      .def("__repr__", [](const ModelInfo& m) {
+        return "<ModelInfo " + m.id + ": " + std::to_string(m.window.first) + "x" +
+               std::to_string(m.window.second) + " window, " + std::to_string(m.blocks.size()) +
+               " blocks, " + std::to_string(m.factors) + " factors, " + m.classifier + ">";
+      });
+  module.def("load_model", &LoadModel, py::arg("path"),
+             "Reads a model file (YAML) and returns a ModelInfo: window, object box, blocks, "
+             "factors and classifier. A missing or damaged file raises pedscan.Error.");
+}
+
+}  // namespace python
+}  // namespace pedscan
