@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -37,6 +38,13 @@ struct Result {
 // Anything else is a TypeError naming the layout expected. `keep` holds the
 // array the frame points into.
 cv::Mat FrameOf(const py::handle& object, py::object* keep) {
+  // A path is read as the command line reads an image.
+  if (py::isinstance<py::str>(object) || py::hasattr(object, "__fspath__")) {
+    const std::string path = py::str(py::module_::import("os").attr("fspath")(object));
+    cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+    if (image.empty()) FailPlain(Format("can't load image '%s'\n", path.c_str()));
+    return image;
+  }
   if (!py::isinstance<py::array>(object)) {
     throw py::type_error(std::string("expected ") + kImageLayout + ", got " +
                          std::string(py::str(py::type::of(object).attr("__name__"))));
@@ -328,7 +336,8 @@ separate threads at once; the interpreter lock is released while they scan.)")
 
 image: numpy uint8 array (H, W, 3), BGR as cv2.imread gives it; a C-contiguous
 array is not copied, another uint8 layout is, and anything else raises
-TypeError. An image smaller than every window (or with no pixel) has no
+TypeError. A path (str or os.PathLike) is read as the command line reads an
+image; one that does not decode raises pedscan.Error. An image smaller than every window (or with no pixel) has no
 detections. suppress=True drops the weaker of two boxes of a type that
 overlap by more than 0.2 (intersection over union), like pedscan -s.
 regions: a list of (x, y, w, h); each is scanned as a frame of its own and its

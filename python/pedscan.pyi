@@ -1,5 +1,6 @@
 # Type stubs of the pedscan module (a compiled extension).
-from typing import Callable, Iterable, Iterator, Optional
+import os
+from typing import Callable, Iterable, Iterator, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -25,7 +26,8 @@ class DetectionIterator(Iterator[DetectionResult]):
 class Detector:
     """Detects the object types of a detection configuration."""
     def __init__(self, config: str, threads: int = 0) -> None: ...
-    def detect(self, image: npt.NDArray[np.uint8], suppress: bool = False,
+    def detect(self, image: Union[npt.NDArray[np.uint8], str, os.PathLike[str]],
+               suppress: bool = False,
                regions: Optional[Iterable[tuple[int, int, int, int]]] = None,
                progress: Optional[Callable[[str], object]] = None) -> DetectionResult: ...
     def detect_many(self, frames: Iterable[npt.NDArray[np.uint8]], suppress: bool = False,

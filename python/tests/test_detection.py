@@ -90,6 +90,14 @@ def test_failures_raise_the_command_lines_message_and_the_next_call_works(detect
             pedscan.Detector(str(config))
         assert raised.value.message == run.stdout + run.stderr
         assert raised.value.status == run.returncode
+    broken = tmp_path / "broken.png"
+    broken.write_bytes(b"\x89PNG not really")
+    run = command_line(["-d", "-c", CONFIG, "-i", str(broken), "-o", str(tmp_path)], SOURCE)
+    with pytest.raises(pedscan.Error) as raised:
+        detector.detect(broken)
+    assert (raised.value.message, raised.value.status) == (run.stdout + run.stderr, run.returncode)
+    assert as_result_text(detector.detect(EXAMPLE)) == as_result_text(
+        detector.detect(cv2.imread(EXAMPLE)))
     with pytest.raises(pedscan.Error) as raised:
         pedscan.load_model(str(tmp_path / "none.yml"))
     assert "couldn't open storage file" in raised.value.message
