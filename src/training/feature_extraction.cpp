@@ -37,6 +37,13 @@ FeatureExtraction::FeatureExtraction(const std::string& configFile,
 }
 
 void FeatureExtraction::Run() {
+  Run([this](const TrainingImage& image, MatrixPtr features, MatrixPtr coordinates) {
+    WriteMatrixFile(FeaturesFileName(options_.output, image.path), *features);
+    WriteMatrixFile(CoordinatesFileName(options_.output, image.path), *coordinates);
+  });
+}
+
+void FeatureExtraction::Run(const ImageMatrices& take) {
   // A single image is its own list; a directory is listed through its masks.
   const std::vector<std::string> files =
       options_.isImage ? std::vector<std::string>{options_.input}
@@ -81,12 +88,7 @@ void FeatureExtraction::Run() {
   };
   work.finish = [&](int item) {
     const TrainingImage& image = *images[static_cast<size_t>(item)];
-    {
-      MatrixPtr features = std::move(extracted[static_cast<size_t>(item)]);
-      WriteMatrixFile(FeaturesFileName(options_.output, image.path), *features);
-    }
-    MatrixPtr coordinates = WindowCoordinates(image);
-    WriteMatrixFile(CoordinatesFileName(options_.output, image.path), *coordinates);
+    take(image, std::move(extracted[static_cast<size_t>(item)]), WindowCoordinates(image));
   };
   // Extracted matrices wait for their turn: hold a few per worker at most.
   RunInOrder(count, workers, 4 * workers, work);

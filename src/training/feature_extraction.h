@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,16 @@ class FeatureExtraction {
   // Fatal naming an image that does not decode and a file that cannot be
   // written; the sampling's failures are those of Training.
   void Run();
+
+  // Receives one image's matrices: a row of raw features per window and a
+  // row (x, y, width, height) per window, the matrices Run writes.
+  using ImageMatrices =
+      std::function<void(const TrainingImage& image, MatrixPtr features, MatrixPtr coordinates)>;
+  // Run without the files, for a caller that keeps the matrices in memory:
+  // the same sampling, threads, progress and failures, but each image's
+  // matrices go to `take`, in image order, one call at a time (on any of
+  // the workers). An exception from `take` ends the run like a failed write.
+  void Run(const ImageMatrices& take);
 
   // A row of the model's raw features per window of `image`, each window
   // cropped and processed as an image of its own. Fatal naming the image
