@@ -43,7 +43,7 @@ std::vector<ScoredBox> ReadDetections(const std::string& path) {
   return boxes;
 }
 
-std::vector<Frame> LoadFrames(const std::string& truthDir, const std::string& detectionDir) {
+std::vector<std::string> GroundTruthFiles(const std::string& truthDir) {
   std::error_code error;
   if (!std::filesystem::is_directory(truthDir, error)) {
     FailPlain(Format("%s: cannot open ground-truth directory\n", truthDir.c_str()));
@@ -53,8 +53,12 @@ std::vector<Frame> LoadFrames(const std::string& truthDir, const std::string& de
     names.push_back(path.substr(truthDir.size() + 1));
   }
   if (names.empty()) FailPlain(Format("%s: no ground-truth files (*.txt)\n", truthDir.c_str()));
+  return names;
+}
+
+std::vector<Frame> LoadFrames(const std::string& truthDir, const std::string& detectionDir) {
   std::vector<Frame> frames;
-  for (const auto& n : names) {
+  for (const auto& n : GroundTruthFiles(truthDir)) {
     Frame f;
     f.name = n.substr(0, n.size() - 4);
     f.truth = ReadGroundTruth(truthDir + "/" + n);

@@ -59,6 +59,11 @@ std::vector<Box> ReadGroundTruth(const std::string& path);
 // Reads "x y w h score" per line with the same rules.
 std::vector<ScoredBox> ReadDetections(const std::string& path);
 
+// The names of the ground-truth files <truthDir>/*.txt, sorted ("0400.txt";
+// the extension in any case, a frame being the name without it). Throws
+// Failure when the directory cannot be opened or holds no such file.
+std::vector<std::string> GroundTruthFiles(const std::string& truthDir);
+
 // Frames named by the ground-truth files <truthDir>/*.txt (sorted by name)
 // with the detections of <detectionDir>/<same name>. A missing or malformed
 // file on either side throws Failure naming it.
