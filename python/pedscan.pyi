@@ -48,3 +48,57 @@ class ModelInfo:
     features: int
 
 def load_model(path: str) -> ModelInfo: ...
+
+# ---------------------------------------------------------------------------
+# Training, feature extraction and evaluation (python/training.cpp,
+# python/evaluation.cpp).
+import os
+from typing import Mapping, Sequence, Union
+
+_Path = Union[str, bytes, os.PathLike[str]]
+_Boxes = Union[npt.ArrayLike, Sequence[Sequence[float]]]
+
+def train(config: _Path, positives: _Path, negatives: _Path, model: _Path = "learnedModel",
+          iterations: int = 4, samples_per_image: int = 1, samples_per_iteration: int = 1000,
+          threshold: float = 0.9, shift: int = 16, blocks_per_chunk: int = 330,
+          raw_features: bool = False, factors_per_block: int = 5,
+          cross_validation: bool = False, folds: int = 20, seed: int = 0,
+          filemask: str = "*.png,*.jpg", threads: int = 0,
+          progress: Optional[Callable[[str], object]] = None) -> list[str]:
+    """Trains a model like pedscan -t; returns the model files written."""
+    ...
+
+def extract_features(config: _Path, input: _Path, samples_per_image: int = 1, seed: int = 0,
+                     filemask: str = "*.png,*.jpg", threads: int = 0,
+                     progress: Optional[Callable[[str], object]] = None
+                     ) -> tuple[list[npt.NDArray[np.float32]], list[npt.NDArray[np.float32]]]:
+    """Per image, the (windows, features) and (windows, 4) arrays of pedscan -u."""
+    ...
+
+class Curve:
+    """One entry per distinct score, descending, after the no-detection entry."""
+    threshold: npt.NDArray[np.float64]
+    precision: npt.NDArray[np.float64]
+    recall: npt.NDArray[np.float64]
+    fppi: npt.NDArray[np.float64]
+    miss_rate: npt.NDArray[np.float64]
+    def __len__(self) -> int: ...
+
+class Evaluation:
+    """What evaluate finds; the at-threshold fields are None without a threshold."""
+    average_precision: float
+    log_average_miss_rate: float
+    frames: int
+    positives: int
+    curve: Curve
+    threshold: Optional[float]
+    precision: Optional[float]
+    recall: Optional[float]
+    true_positives: Optional[int]
+    false_positives: Optional[int]
+
+def evaluate(truth: Union[_Path, Mapping[str, _Boxes]],
+             detections: Union[_Path, Mapping[str, _Boxes]], iou: float = 0.5,
+             threshold: Optional[float] = None) -> Evaluation:
+    """Scores detections (N x 5: x, y, w, h, score) against ground truth (N x 4)."""
+    ...
