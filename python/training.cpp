@@ -5,12 +5,9 @@
 #include <exception>
 #include <filesystem>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
-#include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -63,43 +60,12 @@ void CheckThreads(int threads) {
   }
 }
 
-// Silences the image library's log while alive: probing a path that is
-// not an image is expected to fail.
-class QuietImageLibrary {
- public:
-  QuietImageLibrary()
-      : saved_(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)) {}
-  ~QuietImageLibrary() { cv::utils::logging::setLogLevel(saved_); }
-  QuietImageLibrary(const QuietImageLibrary&) = delete;
-  QuietImageLibrary& operator=(const QuietImageLibrary&) = delete;
-
- private:
-  cv::utils::logging::LogLevel saved_;
-};
-
-bool MeantAsImage(const std::string& path) {
-  try {
-    return cv::haveImageReader(path) || cv::haveImageWriter(path);
-  } catch (const cv::Exception&) {
-    return false;
-  }
-}
-
 // True for a single image, false for a directory, as the command line
 // classifies -i in feature-extraction mode, with its messages for an input
 // that is neither. A video goes the directory's way, as it does there (and
 // fails the same way: it holds no images).
 bool IsSingleImage(const std::string& input) {
-  std::error_code ignored;
-  if (fs::is_directory(input, ignored)) return false;
-  QuietImageLibrary quiet;
-  if (!cv::imread(input, cv::IMREAD_COLOR).empty()) return true;
-  std::error_code error;
-  const bool exists = fs::exists(input, error) || error;
-  if (exists && MeantAsImage(input)) FailPlain(Format("can't load image '%s'\n", input.c_str()));
-  if (ReadsAsVideo(input)) return false;
-  if (!exists) FailPlain(Format("input '%s' does not exist\n", input.c_str()));
-  FailPlain(Format("can't read input '%s' as an image or a video\n", input.c_str()));
+  return ClassifyInput(input) == InputKind::kImage;
 }
 
 // A rows x cols float32 array, row by row as the .matrix files hold it.

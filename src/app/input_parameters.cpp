@@ -4,10 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
-#include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
 #include "app/my_output.h"
@@ -49,12 +46,6 @@ constexpr Report kInputInTraining{187, "can't use parameter -i in the training"}
 constexpr Report kOutputInTraining{190, "can't use parameter -o in the training"};
 constexpr Report kRoisWithoutImage{
     198, "ROIs only accepted when single image is considered for the input"};
-
-// An input that reads as nothing: plain messages, like the one for an image
-// of a list that cannot be loaded (whose form the first one is).
-constexpr char kCannotLoadImage[] = "can't load image '%s'\n";
-constexpr char kInputMissing[] = "input '%s' does not exist\n";
-constexpr char kInputUnreadable[] = "can't read input '%s' as an image or a video\n";
 
 [[noreturn]] void FailCheck(const Report& report) {
   Fatal(kSource, kCheckFunction, report.line, report.message);
@@ -109,30 +100,6 @@ ROI ParseRoi(const std::string& value) {
     Fatal(kSource, kParseFunction, kRoiEmpty.line, Format(kRoiEmpty.message, value.c_str()));
   }
   return roi;
-}
-
-// Silences the image library's log while alive. Probing a path that is not
-// an image (or not a video) is expected to fail, and a directory input
-// would otherwise print a page of back-end warnings on every run.
-class QuietImageLibrary {
- public:
-  QuietImageLibrary()
-      : saved_(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)) {}
-  ~QuietImageLibrary() { cv::utils::logging::setLogLevel(saved_); }
-
- private:
-  cv::utils::logging::LogLevel saved_;
-};
-
-// True when `path` was meant as an image: its first bytes carry the
-// signature of a format the image library reads, or its extension is one the
-// library writes images in (.png, .jpg, .bmp, .ppm, .tif, ...).
-bool MeantAsImage(const std::string& path) {
-  try {
-    return cv::haveImageReader(path) || cv::haveImageWriter(path);
-  } catch (const cv::Exception&) {
-    return false;
-  }
 }
 
 // Routes what TCLAP writes to std::cerr into a string while alive.
@@ -371,37 +338,19 @@ void InputParameters::CheckParametersConsistency() {
 }
 
 void InputParameters::ClassifyInput() {
-  // A directory opens as neither; skipping the probes spares starting the
-  // video back ends for the most common batch input.
-  std::error_code ignored;
-  if (std::filesystem::is_directory(input, ignored)) {
-    isDirectory = true;
-    return;
+  cv::Mat image;
+  switch (pedscan::ClassifyInput(input, &image)) {
+    case InputKind::kDirectory:
+      isDirectory = true;
+      break;
+    case InputKind::kImage:
+      isImage = true;
+      CheckROIs(image);
+      break;
+    case InputKind::kVideo:
+      isVideo = true;
+      break;
   }
-  // An image first: some video back ends open still images too.
-  QuietImageLibrary quiet;
-  cv::Mat image = cv::imread(input, cv::IMREAD_COLOR);
-  if (!image.empty()) {
-    isImage = true;
-    CheckROIs(image);
-    return;
-  }
-  // An error other than "not found" leaves the question open: such a path
-  // is not said to be missing.
-  std::error_code error;
-  const bool exists = std::filesystem::exists(input, error) || error;
-  // A truncated or corrupt image, or a file named like an image, is a broken
-  // image. Probing it as a video could even decode part of a truncated one
-  // as a one-frame video.
-  if (exists && MeantAsImage(input)) FailPlain(Format(kCannotLoadImage, input.c_str()));
-  // Not only files: the video library also reads streams and numbered image
-  // sequences by name.
-  if (ReadsAsVideo(input)) {
-    isVideo = true;
-    return;
-  }
-  if (!exists) FailPlain(Format(kInputMissing, input.c_str()));
-  FailPlain(Format(kInputUnreadable, input.c_str()));
 }
 
 void InputParameters::CheckROIs(const cv::Mat& image) const {

@@ -47,9 +47,9 @@ constexpr int kCameraRequestHeight = 240;
   FailPlain(Format("can't load image '%s'\n", path.c_str()));
 }
 
-// Keeps the video library's own diagnostics off stderr while a capture is
-// opened: every backend it tries reports its failure there, and the user is
-// told what failed by our own report.
+// Keeps the image and video library's own diagnostics off stderr while a
+// capture is opened or a path probed: every back end it tries reports its
+// failure there, and the user is told what failed by our own report.
 class QuietVideoLog {
  public:
   QuietVideoLog()
@@ -85,6 +85,45 @@ bool OpenCamera(cv::VideoCapture& capture) {
 }
 
 }  // namespace
+
+namespace {
+
+// True when `path` was meant as an image: its first bytes carry the
+// signature of a format the image library reads, or its extension is one the
+// library writes images in (.png, .jpg, .bmp, .ppm, .tif, ...).
+bool MeantAsImage(const std::string& path) {
+  try {
+    return cv::haveImageReader(path) || cv::haveImageWriter(path);
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+InputKind ClassifyInput(const std::string& input, cv::Mat* image) {
+  // A directory opens as neither; skipping the probes spares starting the
+  // video back ends for the most common batch input.
+  std::error_code ignored;
+  if (std::filesystem::is_directory(input, ignored)) return InputKind::kDirectory;
+  // An image first: some video back ends open still images too.
+  QuietVideoLog quiet;
+  cv::Mat decoded = cv::imread(input, cv::IMREAD_COLOR);
+  if (!decoded.empty()) {
+    if (image != nullptr) *image = decoded;
+    return InputKind::kImage;
+  }
+  // An error other than "not found" leaves the question open: such a path
+  // is not said to be missing.
+  std::error_code error;
+  const bool exists = std::filesystem::exists(input, error) || error;
+  if (exists && MeantAsImage(input)) CannotLoad(input);
+  // Not only files: the video library also reads streams and numbered image
+  // sequences by name.
+  if (ReadsAsVideo(input)) return InputKind::kVideo;
+  if (!exists) FailPlain(Format("input '%s' does not exist\n", input.c_str()));
+  FailPlain(Format("can't read input '%s' as an image or a video\n", input.c_str()));
+}
 
 void CheckRegions(const std::vector<ROI>& rois, const cv::Mat& image) {
   for (const ROI& roi : rois) {

@@ -54,6 +54,17 @@ struct SourceOptions {
 // A region that touches the right or bottom border exactly is accepted.
 void CheckRegions(const std::vector<ROI>& rois, const cv::Mat& image);
 
+// What an input path holds, as the command line and the Python module
+// decide it: a directory (no probing), an image that decodes (given in
+// *image when asked), or a video a back end reads a frame from. Anything
+// else throws the plain message naming it: "can't load image '%s'\n" for an
+// existing file in an image format or with an image extension (never probed
+// as a video: part of a truncated image could decode as one frame),
+// "input '%s' does not exist\n" for a missing path, and
+// "can't read input '%s' as an image or a video\n" otherwise.
+enum class InputKind { kDirectory, kImage, kVideo };
+InputKind ClassifyInput(const std::string& input, cv::Mat* image = nullptr);
+
 // The video back ends that read files, in the order they are asked:
 // FFMPEG, GStreamer, the built-in MJPEG reader (those this build has). The
 // library's default order would also try its camera back ends, which
