@@ -91,20 +91,6 @@ Result ResultOf(const Detections& found, const std::vector<std::string>& typeNam
   return result;
 }
 
-// The progress of a scan as the command line prints it, kept to be handed
-// to Python once the scan is over (it comes from worker threads).
-class ProgressText : public DetectionProgress {
- public:
-  void LevelStarted(int level, int levels) override {
-    text += Format("\rscale %d/%d", level, levels);
-  }
-  void ScanStarted(const LevelImage& level, int width, int height) override {
-    text += Format(" (height: %d, x: %d, y: %d (%d,%d))", level.size, level.stepX, level.stepY,
-                   width, height);
-  }
-  std::string text;
-};
-
 // The Python face of a Detector: one call at a time.
 class PyDetector {
  public:

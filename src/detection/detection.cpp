@@ -15,50 +15,24 @@ namespace {
 constexpr char kSource[] = "detection";
 constexpr int kFrameTooLargeLine = 120;
 
-// The progress of the scan as the command line shows it: the level being
-// scanned, rewritten in place, and each type's level geometry after it.
-class PrintedProgress : public DetectionProgress {
- public:
-  void LevelStarted(int level, int levels) override { std::printf("\rscale %d/%d", level, levels); }
-  void ScanStarted(const LevelImage& level, int width, int height) override {
-    std::printf(" (height: %d, x: %d, y: %d (%d,%d))", level.size, level.stepX, level.stepY, width,
-                height);
-    std::fflush(stdout);
-  }
-};
-
-// Progress calls kept to be told later, in frame order. Calls come one at a
-// time (see Detector::DetectFrames), so the log needs no lock of its own.
-class ProgressLog : public DetectionProgress {
+// The progress of the scan, printed as it comes.
+class PrintedProgress : public ProgressText {
  public:
   void LevelStarted(int level, int levels) override {
-    calls_.push_back(Call{true, level, levels, LevelImage(), 0, 0});
+    ProgressText::LevelStarted(level, levels);
+    Print();
   }
   void ScanStarted(const LevelImage& level, int width, int height) override {
-    LevelImage geometry = level;
-    geometry.image = cv::Mat();
-    calls_.push_back(Call{false, 0, 0, geometry, width, height});
-  }
-  void Replay(DetectionProgress& to) const {
-    for (const Call& call : calls_) {
-      if (call.level) {
-        to.LevelStarted(call.index, call.count);
-      } else {
-        to.ScanStarted(call.geometry, call.width, call.height);
-      }
-    }
+    ProgressText::ScanStarted(level, width, height);
+    Print();
   }
 
  private:
-  struct Call {
-    bool level;
-    int index;
-    int count;
-    LevelImage geometry;
-    int width;
-    int height;
-  };
-  std::vector<Call> calls_;
+  void Print() {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+    text.clear();
+  }
 };
 
 }  // namespace
@@ -74,7 +48,7 @@ struct Detection::AheadFrame {
   std::string name;
   bool append = false;
   ROI offset;
-  ProgressLog progress;
+  ProgressText progress;  // printed at the frame's turn
   Detections detections;
   std::exception_ptr scanFailure;
 };
@@ -193,8 +167,8 @@ int Detection::TakeAheadFrame() {
   ++frameIndex_;
   offsetX_ = entry->offset.x;
   offsetY_ = entry->offset.y;
-  PrintedProgress progress;
-  entry->progress.Replay(progress);
+  std::fputs(entry->progress.text.c_str(), stdout);
+  std::fflush(stdout);
   if (entry->scanFailure) std::rethrow_exception(entry->scanFailure);
   detections_ = std::move(entry->detections);
   FinishFrame();

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "detection/suppression.h"
+#include "support/failure.h"
 #include "support/parallel.h"
 
 namespace pedscan {
@@ -439,6 +440,15 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frame
     }
   }
   return detections;
+}
+
+void ProgressText::LevelStarted(int level, int levels) {
+  text += Format("\rscale %d/%d", level, levels);
+}
+
+void ProgressText::ScanStarted(const LevelImage& level, int width, int height) {
+  text += Format(" (height: %d, x: %d, y: %d (%d,%d))", level.size, level.stepX, level.stepY,
+                 width, height);
 }
 
 void Detector::Suppress(Detections& detections) {

@@ -102,6 +102,16 @@ class DetectionProgress {
   }
 };
 
+// The progress as the command line prints it ("\rscale 3/16" for a level,
+// " (height: 52, x: 4, y: 5 (332,236))" for a type's first stage on it),
+// gathered in `text` for whoever prints or logs it.
+class ProgressText : public DetectionProgress {
+ public:
+  void LevelStarted(int level, int levels) override;
+  void ScanStarted(const LevelImage& level, int width, int height) override;
+  std::string text;
+};
+
 // The detections of one frame.
 struct Detections {
   // One list per object type, in the order of Detector::objectTypes: the
