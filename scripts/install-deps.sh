@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libopencv-dev libtclap-dev libalglib-dev
           libgtest-dev googletest libbenchmark-dev
-          pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv)
+          pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv
+          python3-distributed python3-tqdm)
 
 missing=()
 for p in "${packages[@]}"; do
