@@ -6,3 +6,4 @@ target_compile_definitions(tool_cli_tests PRIVATE
   PEERS_BINARY="$<TARGET_FILE:peers>" EVALUATE_BINARY="$<TARGET_FILE:evaluate>"
   TRIM_MODEL_BINARY="$<TARGET_FILE:trim_model>")
 add_dependencies(tool_cli_tests label crops peers evaluate trim_model)
+target_sources(evaluation_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/evaluation_rules_test.cpp)
