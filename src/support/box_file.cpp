@@ -52,6 +52,8 @@ std::vector<FileBox> ReadBoxFile(const std::string& path, bool scored) {
   double v[5] = {0, 0, 0, 0, 0};
   while (std::getline(in, line)) {
     ++number;
+    // Editors on some systems start a text file with a UTF-8 byte-order mark.
+    if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     if (Blank(line)) continue;
     if (!ParseNumbers(line, count, v) || v[2] <= 0 || v[3] <= 0)
       FailPlain(Format("%s:%d: malformed %s line '%s' (expected %s)\n", path.c_str(), number, what,
