@@ -15,7 +15,6 @@
 
 #include "../support/run_command.h"
 #include "annotated_video.h"
-#include "result_folder.h"
 #include "support/box_file.h"
 
 namespace pedscan {
@@ -85,10 +84,12 @@ cv::Point LeftEdge(const FileBox& b) {
   return cv::Point(static_cast<int>(b.x), static_cast<int>(b.y + b.height / 2));
 }
 
-bool HasLeftovers(const std::string& dir) {
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir))
-    if (entry.path().filename().string().find(".partial-") != std::string::npos) return true;
-  return false;
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // One real detection run, shared by the tests below: five copies of the
@@ -98,8 +99,8 @@ class ExportOfADetectionRun : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir();
-    const cv::Mat example = cv::imread(std::string(PEDSCAN_SOURCE_DIR) +
-                                       "/data/example/vtest-0440.png");
+    const cv::Mat example =
+        cv::imread(std::string(PEDSCAN_SOURCE_DIR) + "/data/example/vtest-0440.png");
     ASSERT_FALSE(example.empty());
     WriteVideo(dir_->File("walk.avi"), std::vector<cv::Mat>(5, example));
     const std::string results = dir_->MakeDir("results");
@@ -108,10 +109,9 @@ class ExportOfADetectionRun : public ::testing::Test {
         PEDSCAN_SOURCE_DIR, "-d -c data/detect.txt -s -b -v 1,3,1 -i " +
                                 ShellQuote(dir_->File("walk.avi")) + " -o " + ShellQuote(results));
     ASSERT_EQ(detect.status, 0) << detect.out << detect.err;
-    exported_ = new CommandResult(Export({results, "-c", dir_->File("out/walk.json"), "-l",
-                                          dir_->File("out/walk.jsonl"), "-a",
-                                          dir_->File("out/walk.avi"), "-s",
-                                          dir_->File("walk.avi")}));
+    exported_ = new CommandResult(
+        Export({results, "-c", dir_->File("out/walk.json"), "-l", dir_->File("out/walk.jsonl"),
+                "-a", dir_->File("out/walk.avi"), "-s", dir_->File("walk.avi")}));
   }
   static void TearDownTestSuite() {
     delete exported_;
@@ -134,8 +134,8 @@ TEST_F(ExportOfADetectionRun, JsonFilesLoadInPythonWithTheBoxesOfTheTextFiles) {
   // Detection names the frames of walk.avi walk00000001 ... walk00000003.
   for (int n = 1; n <= 3; ++n)
     EXPECT_TRUE(std::filesystem::exists(File("results/walk0000000" + std::to_string(n) + ".txt")));
-  const CommandResult coco = PythonCheck({"coco", File("results"), "object",
-                                          File("out/walk.json"), File("out/walk.meta.json")});
+  const CommandResult coco = PythonCheck(
+      {"coco", File("results"), "object", File("out/walk.json"), File("out/walk.meta.json")});
   EXPECT_EQ(coco.status, 0) << coco.out << coco.err;
   EXPECT_NE(coco.out.find("OK "), std::string::npos) << coco.out;
   EXPECT_EQ(coco.out.find("OK 0\n"), std::string::npos) << "the example frame has people";
@@ -166,7 +166,7 @@ TEST_F(ExportOfADetectionRun, AnnotatedVideoIsTheSourceWithTheBoxesInDetectionsC
     for (const FileBox& b : boxes) {
       const cv::Vec3b d = drawn.at<cv::Vec3b>(LeftEdge(b));
       EXPECT_EQ(cv::Scalar(d[0], d[1], d[2]), exporting::TypeColour(0));
-      EXPECT_TRUE(Near(annotated[n], LeftEdge(b), exporting::TypeColour(0), 70));
+      EXPECT_TRUE(Near(annotated[n], LeftEdge(b), exporting::TypeColour(0), 30));
     }
   }
 }
@@ -190,14 +190,15 @@ class ExportOfSeveralTypes : public ::testing::Test {
 };
 
 TEST_F(ExportOfSeveralTypes, TypesAreCategoriesInDetectionsOrderAndColours) {
-  const CommandResult r = Export({results_, "-c", dir_.File("out/r.json"), "-l",
-                                  dir_.File("out/r.jsonl"), "-a", dir_.File("out/r.avi"), "-s",
-                                  dir_.File("clip2.avi")});
+  const CommandResult r =
+      Export({results_, "-c", dir_.File("out/r.json"), "-l", dir_.File("out/r.jsonl"), "-a",
+              dir_.File("out/r.avi"), "-s", dir_.File("clip2.avi")});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const CommandResult coco = PythonCheck(
       {"coco", results_, "car,person", dir_.File("out/r.json"), dir_.File("out/r.meta.json")});
   EXPECT_EQ(coco.out, "OK 4\n") << coco.err;
-  const CommandResult lines = PythonCheck({"jsonl", results_, "car,person", dir_.File("out/r.jsonl")});
+  const CommandResult lines =
+      PythonCheck({"jsonl", results_, "car,person", dir_.File("out/r.jsonl")});
   EXPECT_EQ(lines.out, "OK 4\n") << lines.err;
 
   const std::vector<cv::Mat> video = ReadVideo(dir_.File("out/r.avi"));
@@ -212,8 +213,7 @@ TEST_F(ExportOfSeveralTypes, TypesAreCategoriesInDetectionsOrderAndColours) {
 
 TEST_F(ExportOfSeveralTypes, NamedTypesOverrideWhatTheNamesSuggest) {
   // One type whose frame names have dots: every file is one frame.
-  const CommandResult r =
-      Export({results_, "-t", "vehicle", "-l", dir_.File("out/r.jsonl")});
+  const CommandResult r = Export({results_, "-t", "vehicle", "-l", dir_.File("out/r.jsonl")});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("4 frames, 4 boxes, types: vehicle"), std::string::npos) << r.out;
   const std::string text = testutil::ReadWholeFile(dir_.File("out/r.jsonl"));
@@ -224,8 +224,9 @@ TEST_F(ExportOfSeveralTypes, NamedTypesOverrideWhatTheNamesSuggest) {
   // Types that the files do not have are refused with the file.
   const CommandResult wrong = Export({results_, "-t", "bus,tram", "-l", dir_.File("out/w.jsonl")});
   EXPECT_EQ(wrong.status, 2);
-  EXPECT_NE(wrong.out.find("clip200000001.car.txt: not a result file of the object types bus, tram"),
-            std::string::npos)
+  EXPECT_NE(
+      wrong.out.find("clip200000001.car.txt: not a result file of the object types bus, tram"),
+      std::string::npos)
       << wrong.out;
 }
 
@@ -239,7 +240,8 @@ TEST_F(ExportOfSeveralTypes, Mp4IsWrittenOrRefusedClearly) {
     EXPECT_NE(r.out.find("cannot encode mp4v"), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(dir_.File("out/r.mp4")));
   }
-  EXPECT_FALSE(HasLeftovers(dir_.File("out")));
+  for (const std::string& name : FilesIn(dir_.File("out")))
+    EXPECT_EQ(name.find(".partial-"), std::string::npos) << name;
 }
 
 TEST(ExportRefuses, BadInputOrOutputWithAMessageAndNoOutputUnderItsName) {
@@ -249,7 +251,8 @@ TEST(ExportRefuses, BadInputOrOutputWithAMessageAndNoOutputUnderItsName) {
   dir.WriteFile("good/0002.txt", "5 6 30 40 0.25\n");
   const std::string bad = dir.MakeDir("bad");
   dir.WriteFile("bad/0001.txt", "1 2 30 40 0.5\n\n5 6 x 8 0.1\n");
-  WriteVideo(dir.File("two.avi"), std::vector<cv::Mat>(2, cv::Mat(64, 64, CV_8UC3, cv::Scalar::all(90))));
+  WriteVideo(dir.File("two.avi"),
+             std::vector<cv::Mat>(2, cv::Mat(64, 64, CV_8UC3, cv::Scalar::all(90))));
   const std::string notVideo = dir.WriteFile("notvideo.avi", "these are not frames\n");
   const std::string out = dir.MakeDir("out");
   // An earlier complete output stays as it was.
@@ -260,7 +263,8 @@ TEST(ExportRefuses, BadInputOrOutputWithAMessageAndNoOutputUnderItsName) {
   };
   const std::vector<Case> cases = {
       {{bad, "-c", out + "/keep.json", "-l", out + "/a.jsonl"}, bad + "/0001.txt:3: malformed"},
-      {{dir.File("absent"), "-c", out + "/a.json"}, "result folder '" + dir.File("absent") + "' does not exist"},
+      {{dir.File("absent"), "-c", out + "/a.json"},
+       "result folder '" + dir.File("absent") + "' does not exist"},
       {{dir.MakeDir("empty"), "-l", out + "/a.jsonl"}, "no result files"},
       {{good, "-a", out + "/a.avi", "-s", notVideo}, "cannot open video '" + notVideo + "'"},
       {{good, "-a", out + "/a.avi", "-s", dir.File("absent.avi")}, "does not exist"},
@@ -277,29 +281,16 @@ TEST(ExportRefuses, BadInputOrOutputWithAMessageAndNoOutputUnderItsName) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find(c.named), std::string::npos) << r.out << r.err;
   }
-  std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(out))
-    left.push_back(entry.path().filename().string());
-  EXPECT_EQ(left, std::vector<std::string>{"keep.json"});
+  EXPECT_EQ(FilesIn(out), std::vector<std::string>{"keep.json"});
   EXPECT_EQ(testutil::ReadWholeFile(out + "/keep.json"), "[]\n");
 
   // A command line that names no output, or half of the video pair: status 1.
   for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{good}, {good, "-a", out + "/a.avi"}, {good, "-s", dir.File("two.avi"), "-l", out + "/a.jsonl"}}) {
+       {std::vector<std::string>{good},
+        {good, "-a", out + "/a.avi"},
+        {good, "-s", dir.File("two.avi"), "-l", out + "/a.jsonl"}}) {
     EXPECT_EQ(Export(arguments).status, 1);
   }
-}
-
-TEST(ExportFrameNumbers, AreTheDigitsDetectionEndsAFramesNameWith) {
-  using exporting::NameBeforeFrameNumber;
-  using exporting::TrailingFrameNumber;
-  EXPECT_EQ(TrailingFrameNumber("vtest00000012"), 12);
-  EXPECT_EQ(TrailingFrameNumber("0440"), 440);
-  // A video stem ending in a digit keeps it: the frame has eight.
-  EXPECT_EQ(TrailingFrameNumber("clip200000003"), 3);
-  EXPECT_EQ(NameBeforeFrameNumber("clip200000003"), "clip2");
-  EXPECT_EQ(NameBeforeFrameNumber("0440"), "");
-  EXPECT_EQ(TrailingFrameNumber("frame"), std::nullopt);
 }
 
 }  // namespace

@@ -81,9 +81,10 @@ std::map<int, const ResultFrame*> FramesOfVideo(const ResultFolder& results,
     }
     if (!byNumber.empty()) return byNumber;
   }
-  FailPlain(Format("no result names a frame of '%s' (expected <frame>.txt named "
-                   "'%s00000000', ... or '0000', ...)\n",
-                   source.c_str(), stem.c_str()));
+  FailPlain(
+      Format("no result names a frame of '%s' (expected <frame>.txt named "
+             "'%s00000000', ... or '0000', ...)\n",
+             source.c_str(), stem.c_str()));
 }
 
 void SyncFile(const std::string& path) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -21,8 +22,8 @@ namespace exporting {
 
 struct VideoExport {
   std::string source;
-  std::string output;      // ".avi" or ".mp4"
-  int thickness = 3;       // of the rectangles, in pixels
+  std::string output;  // ".avi" or ".mp4"
+  int thickness = 3;   // of the rectangles, in pixels
 };
 
 struct VideoSummary {

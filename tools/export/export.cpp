@@ -34,8 +34,8 @@ int Run(int argc, char** argv) {
       "image and category ids), JSON Lines (one frame a line) and an annotated copy of the "
       "source video.",
       ' ', "0.1.0");
-  TCLAP::ValueArg<int> thicknessArg("w", "thickness", "line width of the drawn boxes [3]", false,
-                                    3, "pixels");
+  TCLAP::ValueArg<int> thicknessArg("w", "thickness", "line width of the drawn boxes [3]", false, 3,
+                                    "pixels");
   cmd.add(thicknessArg);
   TCLAP::ValueArg<std::string> typesArg(
       "t", "types",
@@ -50,8 +50,8 @@ int Run(int argc, char** argv) {
       "a", "annotated", "write the source video with the boxes drawn: .avi (MJPG) or .mp4 (mp4v)",
       false, "", "video.avi");
   cmd.add(videoArg);
-  TCLAP::ValueArg<std::string> linesArg(
-      "l", "jsonl", "write JSON Lines, one frame a line", false, "", "results.jsonl");
+  TCLAP::ValueArg<std::string> linesArg("l", "jsonl", "write JSON Lines, one frame a line", false,
+                                        "", "results.jsonl");
   cmd.add(linesArg);
   TCLAP::ValueArg<std::string> cocoArg(
       "c", "coco", "write COCO results JSON, and <name>.meta.json with the image and category ids",
@@ -86,8 +86,7 @@ int Run(int argc, char** argv) {
   for (const ResultFrame& frame : results.frames) boxes += frame.boxes.size();
   std::string typeList;
   for (const std::string& t : results.types) typeList += (typeList.empty() ? "" : ", ") + t;
-  std::printf("%zu frames, %zu boxes, types: %s\n", results.frames.size(), boxes,
-              typeList.c_str());
+  std::printf("%zu frames, %zu boxes, types: %s\n", results.frames.size(), boxes, typeList.c_str());
 
   if (!coco.empty()) {
     // The ids file first: results never appear without the key to their ids.
@@ -101,8 +100,8 @@ int Run(int argc, char** argv) {
   }
   if (!video.empty()) {
     const VideoSummary s = WriteAnnotatedVideo(results, {source, video, thicknessArg.getValue()});
-    std::printf("annotated video: %s (%d frames, %d with results, %dx%d, %g fps)\n",
-                video.c_str(), s.frames, s.annotated, s.size.width, s.size.height, s.fps);
+    std::printf("annotated video: %s (%d frames, %d with results, %dx%d, %g fps)\n", video.c_str(),
+                s.frames, s.annotated, s.size.width, s.size.height, s.fps);
   }
   return 0;
 }

@@ -25,9 +25,7 @@ Json Box(const FileBox& b) {
   return Json::array({Number(b.x), Number(b.y), Number(b.width), Number(b.height)});
 }
 
-Json Frame(const ResultFrame& frame) {
-  return frame.number ? Json(*frame.number) : Json(nullptr);
-}
+Json Frame(const ResultFrame& frame) { return frame.number ? Json(*frame.number) : Json(nullptr); }
 
 }  // namespace
 
@@ -47,9 +45,8 @@ std::string CocoResults(const ResultFolder& results) {
 std::string CocoIndex(const ResultFolder& results) {
   Json images = Json::array();
   for (size_t i = 0; i < results.frames.size(); ++i) {
-    images.push_back(Json{{"id", i + 1},
-                          {"file_name", results.frames[i].name},
-                          {"frame", Frame(results.frames[i])}});
+    images.push_back(Json{
+        {"id", i + 1}, {"file_name", results.frames[i].name}, {"frame", Frame(results.frames[i])}});
   }
   Json categories = Json::array();
   for (size_t t = 0; t < results.types.size(); ++t)

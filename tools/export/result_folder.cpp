@@ -78,8 +78,7 @@ ResultFolder ReadResultFolder(const std::string& folder, std::vector<std::string
   if (!std::filesystem::is_directory(folder, error))
     FailPlain(Format("'%s' is not a folder of detection results\n", folder.c_str()));
   const std::vector<std::string> paths = ListFiles(folder, "*.txt");
-  if (paths.empty())
-    FailPlain(Format("no result files (*.txt) in '%s'\n", folder.c_str()));
+  if (paths.empty()) FailPlain(Format("no result files (*.txt) in '%s'\n", folder.c_str()));
   std::vector<std::string> names;
   for (const std::string& path : paths) names.push_back(ResultName(path));
 

@@ -20,8 +20,8 @@ struct TypedBox {
 };
 
 struct ResultFrame {
-  std::string name;           // "<stem>" of an image, "<video stem><8 digits>" of a video frame
-  std::optional<int> number;  // the frame number the name ends with, if any
+  std::string name;             // "<stem>" of an image, "<video stem><8 digits>" of a video frame
+  std::optional<int> number;    // the frame number the name ends with, if any
   std::vector<TypedBox> boxes;  // by type, then in file order
 };
 
