@@ -216,7 +216,7 @@ Image ReadLabelme(const std::string& path, const ClassFilter& filter) {
       y1 = std::max(y1, y);
     }
     CheckExtent(x1 - x0, y1 - y0, [&](const std::string& what) { file.Fail(key + ".points", what); });
-    if (!object.ignore && !filter.Keeps(object.label)) continue;
+    if (!filter.Keeps(object)) continue;
     object.x = x0;
     object.y = y0;
     object.width = x1 - x0;
@@ -523,6 +523,18 @@ const char* FormatName(Format format) {
 bool ClassFilter::Keeps(const std::string& label) const {
   return classes.empty() || label.empty() ||
          std::find(classes.begin(), classes.end(), label) != classes.end();
+}
+
+bool ClassFilter::Keeps(const Object& object) const {
+  return (object.ignore && object.label == kLabelmeIgnore) || Keeps(object.label);
+}
+
+std::vector<Image> KeepClasses(std::vector<Image> images, const ClassFilter& filter) {
+  for (Image& image : images)
+    image.objects.erase(std::remove_if(image.objects.begin(), image.objects.end(),
+                                       [&](const Object& object) { return !filter.Keeps(object); }),
+                        image.objects.end());
+  return images;
 }
 
 Format DetectFormat(const std::string& path) {

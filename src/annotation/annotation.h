@@ -70,7 +70,11 @@ struct Image {
 struct ClassFilter {
   std::vector<std::string> classes;
   bool Keeps(const std::string& label) const;
+  bool Keeps(const Object& object) const;
 };
+
+// The images with only the objects `filter` keeps.
+std::vector<Image> KeepClasses(std::vector<Image> images, const ClassFilter& filter);
 
 // The format of a file or folder, from its content: a folder by the files
 // in it (*.xml, *.json or *.txt; one kind only; a VOC dataset's root stands

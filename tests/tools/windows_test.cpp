@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <string>
+
+#include "../support/run_command.h"
+#include "support/failure.h"
+#include "training_windows.h"
+
+namespace pedscan {
+namespace dataset {
+namespace {
+
+using testutil::TempDir;
+
+const WindowGeometry kPerson{32, 64, cv::Rect(6, 8, 20, 48)};
+
+annotation::Object Box(double x, double y, double w, double h, bool ignore = false) {
+  annotation::Object object;
+  object.label = "person";
+  object.x = x;
+  object.y = y;
+  object.width = w;
+  object.height = h;
+  object.ignore = ignore;
+  return object;
+}
+
+// A white object on grey lands in the object box, scaled, not stretched.
+TEST(CutWindow, TheObjectFillsTheObjectBoxWithItsOwnAspect) {
+  cv::Mat image(300, 300, CV_8UC3, cv::Scalar::all(100));
+  cv::rectangle(image, cv::Rect(50, 40, 40, 96), cv::Scalar::all(255), cv::FILLED);
+  const cv::Mat tall = CutWindow(image, Box(50, 40, 40, 96), kPerson);
+  ASSERT_EQ(tall.size(), cv::Size(32, 64));
+  // Scale 2: the object is exactly the object box.
+  EXPECT_EQ(cv::countNonZero(tall.reshape(1) == 255), 20 * 48 * 3);
+  EXPECT_EQ(tall.at<cv::Vec3b>(8, 6)[0], 255);
+  EXPECT_EQ(tall.at<cv::Vec3b>(55, 25)[0], 255);
+  EXPECT_EQ(tall.at<cv::Vec3b>(7, 6)[0], 100);
+  EXPECT_EQ(tall.at<cv::Vec3b>(8, 26)[0], 100);
+
+  // Twice as wide as the box's aspect: the width fills it (scale 4) and the
+  // height is half the object box, centred, with the image above and below.
+  cv::rectangle(image, cv::Rect(120, 100, 80, 96), cv::Scalar::all(255), cv::FILLED);
+  const cv::Mat wide = CutWindow(image, Box(120, 100, 80, 96), kPerson);
+  cv::Mat white;
+  cv::inRange(wide, cv::Scalar::all(250), cv::Scalar::all(255), white);
+  const cv::Rect found = cv::boundingRect(white);
+  EXPECT_EQ(found, cv::Rect(6, 20, 20, 24));
+
+  // An object at the image's corner is padded by repeating the border.
+  const cv::Mat corner = CutWindow(image, Box(0, 0, 20, 48), {32, 64, cv::Rect(6, 8, 20, 48)});
+  EXPECT_EQ(corner.at<cv::Vec3b>(0, 0), image.at<cv::Vec3b>(0, 0));
+}
+
+TEST(CutTrainingWindows, CountsSkipsAndKeepsNegativesClear) {
+  TempDir dir;
+  cv::Mat scene(256, 320, CV_8UC3);
+  cv::RNG noise(1);
+  noise.fill(scene, cv::RNG::UNIFORM, 0, 256);  // texture, so that every shift shows
+  cv::imwrite(dir.File("a.png"), scene);
+  cv::imwrite(dir.File("empty.png"), scene);
+  annotation::Image a;
+  a.name = "a";
+  a.source = "a.json";
+  a.path = dir.File("a.png");
+  a.objects = {Box(10, 10, 30, 72),            // cut
+               Box(100, 10, 5, 10),            // too small
+               Box(300, 200, 30, 72),          // reaches past the right and bottom border
+               Box(150, 100, 40, 80, true)};   // ignore region
+  annotation::Image empty;
+  empty.name = "empty";
+  empty.source = "empty.json";
+  empty.path = dir.File("empty.png");
+
+  CutOptions options;
+  options.mirror = true;
+  options.jitter = 2;
+  options.seed = 7;
+  options.tile = 64;
+  const CutReport report = CutTrainingWindows({a, empty}, kPerson, options, "", dir.File("pos"), dir.File("neg"));
+  EXPECT_EQ(report.objects, 3);
+  EXPECT_EQ(report.positives, 6);  // one object, three copies, each mirrored
+  EXPECT_EQ(report.skippedSmall, 1);
+  EXPECT_EQ(report.skippedBorder, 1);
+  EXPECT_EQ(report.skippedIgnore, 1);
+  EXPECT_EQ(report.negativeImages, 1);
+  EXPECT_FALSE(cv::imread(dir.File("pos/a_0_j2_m.png")).empty());
+  EXPECT_FALSE(cv::imread(dir.File("neg/empty.png")).empty());
+  // Every tile keeps half an object's size away from every box.
+  EXPECT_GT(report.negativeTiles, 0);
+  for (int y = 0; y + 64 <= 256; y += 32)
+    for (int x = 0; x + 64 <= 320; x += 32) {
+      const bool written = !cv::imread(dir.File(Format("neg/a_t%d_%d.png", x, y))).empty();
+      bool clear = true;
+      for (const annotation::Object& o : a.objects)
+        clear = clear && (cv::Rect2d(o.x - o.width / 2, o.y - o.height / 2, o.width * 2, o.height * 2) &
+                          cv::Rect2d(x, y, 64, 64)).area() <= 0;
+      EXPECT_EQ(written, clear) << x << "," << y;
+    }
+
+  // The same seed cuts the same jittered windows; another seed others.
+  const CutReport again = CutTrainingWindows({a}, kPerson, options, "", dir.File("again"), "");
+  EXPECT_EQ(testutil::ReadWholeFile(dir.File("again/a_0_j1.png")), testutil::ReadWholeFile(dir.File("pos/a_0_j1.png")));
+  options.seed = 8;
+  CutTrainingWindows({a}, kPerson, options, "", dir.File("other"), "");
+  EXPECT_NE(testutil::ReadWholeFile(dir.File("other/a_0_j1.png")), testutil::ReadWholeFile(dir.File("pos/a_0_j1.png")));
+  EXPECT_EQ(testutil::ReadWholeFile(dir.File("other/a_0.png")), testutil::ReadWholeFile(dir.File("pos/a_0.png")));
+
+  // An image that is not the size its annotation says is the wrong image.
+  a.width = 640;
+  a.height = 256;
+  try {
+    CutTrainingWindows({a}, kPerson, options, "", dir.File("pos"), "");
+    ADD_FAILURE() << "a mismatching image was cut";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.text(), dir.File("a.png") + ": the image is 320 x 256, but a.json says 640 x 256\n");
+  }
+}
+
+#ifdef WINDOWS_BINARY
+const std::string kExamples = "/usr/share/doc/labelme-examples/examples/bbox_detection";
+
+TEST(WindowsCommand, CutsTheLabelmeExamplesForTheBundledModel) {
+  if (!std::ifstream(kExamples + "/data_annotated/2011_000003.json"))
+    GTEST_SKIP() << "Debian package labelme-examples is not installed";
+  TempDir dir;
+  const std::string windows = testutil::ShellQuote(WINDOWS_BINARY);
+  const std::string config = testutil::ShellQuote(std::string(PEDSCAN_SOURCE_DIR) + "/data/train.txt");
+  testutil::CommandResult run = testutil::RunCommand(
+      windows + " -c " + config + " -p " + dir.File("pos") + " -n " + dir.File("neg") +
+      " --class person --mirror --sheet " + dir.File("sheet.png") + " " + kExamples + "/data_dataset_voc");
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.out,
+            "Pascal VOC: 3 images, 6 objects; window 32 x 64, object box <6, 8, 20, 48>\n"
+            "positives: 12 windows in " + dir.File("pos") + "\n"
+            "negatives: 1 whole images and 4 tiles in " + dir.File("neg") + "\n"
+            "skipped: 0 smaller than 24 px, 0 cut by the image border, 0 ignore regions\n"
+            "sheet: " + dir.File("sheet.png") + "\n");
+  const cv::Mat sheet = cv::imread(dir.File("sheet.png"));
+  EXPECT_EQ(sheet.size(), cv::Size(12 * 66, 130));
+
+  run = testutil::RunCommand(windows + " -c " + config + " -p " + dir.File("p2") + " --class persn " +
+                             kExamples + "/data_annotated");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, kExamples + "/data_annotated: no object of class 'persn' (classes there: bus, car, person)\n");
+}
+#endif
+
+}  // namespace
+}  // namespace dataset
+}  // namespace pedscan

@@ -1,0 +1,239 @@
+#include "training_windows.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <random>
+#include <sys/stat.h>
+
+#include "model/parameters.h"
+#include "support/atomic_file.h"
+#include "support/failure.h"
+#include "support/text.h"
+
+namespace pedscan {
+namespace dataset {
+namespace {
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string ImagePath(const annotation::Image& image, const std::string& imageDir) {
+  if (imageDir.empty()) {
+    if (image.path.empty())
+      FailPlain(Format("%s: names no image for '%s'; give the image folder\n", image.source.c_str(),
+                       image.name.c_str()));
+    return image.path;
+  }
+  if (!image.path.empty()) {
+    const std::string beside = JoinPath(imageDir, image.path.substr(image.path.find_last_of('/') + 1));
+    if (IsFile(beside)) return beside;
+  }
+  for (const char* extension : {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".PNG", ".JPG", ".JPEG"}) {
+    const std::string candidate = JoinPath(imageDir, image.name + extension);
+    if (IsFile(candidate)) return candidate;
+  }
+  FailPlain(Format("%s: no image '%s' (.png, .jpg, .jpeg, .bmp, .tif) for %s\n", imageDir.c_str(),
+                   image.name.c_str(), image.source.c_str()));
+}
+
+cv::Mat ReadImage(const annotation::Image& image, const std::string& path) {
+  cv::Mat pixels;
+  try {
+    pixels = cv::imread(path, cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+    pixels.release();
+  }
+  if (pixels.empty()) FailPlain(Format("%s: cannot read image\n", path.c_str()));
+  if ((image.width > 0 && image.width != pixels.cols) || (image.height > 0 && image.height != pixels.rows))
+    FailPlain(Format("%s: the image is %d x %d, but %s says %d x %d\n", path.c_str(), pixels.cols,
+                     pixels.rows, image.source.c_str(), image.width, image.height));
+  return pixels;
+}
+
+void WritePng(const std::string& path, const cv::Mat& image) {
+  std::vector<uchar> bytes;
+  if (!cv::imencode(".png", image, bytes)) FailPlain(Format("%s: cannot encode image\n", path.c_str()));
+  std::string reason;
+  if (!WriteFileAtomically(path, bytes.data(), bytes.size(), &reason))
+    FailPlain(Format("%s: cannot write: %s\n", path.c_str(), reason.c_str()));
+}
+
+void MakeFolder(const std::string& path) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error) FailPlain(Format("%s: cannot create folder: %s\n", path.c_str(), error.message().c_str()));
+}
+
+bool InsideImage(const annotation::Object& object, const cv::Mat& image) {
+  return object.x >= 0 && object.y >= 0 && object.x + object.width <= image.cols &&
+         object.y + object.height <= image.rows;
+}
+
+// The region to keep tiles away from: the box grown by `margin` of its size
+// on every side.
+cv::Rect2d Grown(const annotation::Object& object, double margin) {
+  return cv::Rect2d(object.x - margin * object.width, object.y - margin * object.height,
+                    object.width * (1 + 2 * margin), object.height * (1 + 2 * margin));
+}
+
+}  // namespace
+
+WindowGeometry ReadWindowGeometry(const std::string& configFile) {
+  Parameters parameters;
+  parameters.ParseFile(configFile);
+  WindowGeometry geometry;
+  geometry.windowWidth = parameters.window.width;
+  geometry.windowHeight = parameters.window.height;
+  if (geometry.windowWidth < 1 || geometry.windowHeight < 1)
+    FailPlain(Format("%s: no window line with a positive width and height\n", configFile.c_str()));
+  const ObjectBox& o = parameters.object;
+  if (o.x0 < 0 || o.y0 < 0 || o.width < 0 || o.height < 0) {
+    geometry.objectBox = cv::Rect(0, 0, geometry.windowWidth, geometry.windowHeight);
+  } else {
+    geometry.objectBox = cv::Rect(o.x0, o.y0, o.width, o.height);
+  }
+  if (geometry.objectBox.width < 1 || geometry.objectBox.height < 1 ||
+      (geometry.objectBox & cv::Rect(0, 0, geometry.windowWidth, geometry.windowHeight)) != geometry.objectBox)
+    FailPlain(Format("%s: the object box <%d, %d, %d, %d> is not inside the %d x %d window\n",
+                     configFile.c_str(), geometry.objectBox.x, geometry.objectBox.y,
+                     geometry.objectBox.width, geometry.objectBox.height, geometry.windowWidth,
+                     geometry.windowHeight));
+  return geometry;
+}
+
+cv::Mat CutWindow(const cv::Mat& image, const annotation::Object& object, const WindowGeometry& geometry,
+                  double scale, double shiftX, double shiftY) {
+  const cv::Rect& box = geometry.objectBox;
+  const double width = object.width * scale, height = object.height * scale;
+  const double centreX = object.x + object.width * (0.5 + shiftX);
+  const double centreY = object.y + object.height * (0.5 + shiftY);
+  const double s = std::max(width / box.width, height / box.height);
+  // The window's footprint in the image, rounded to whole pixels.
+  const cv::Rect source(cvRound(centreX - (box.x + box.width / 2.0) * s),
+                        cvRound(centreY - (box.y + box.height / 2.0) * s),
+                        std::max(1, cvRound(geometry.windowWidth * s)),
+                        std::max(1, cvRound(geometry.windowHeight * s)));
+  const cv::Rect inside = source & cv::Rect(0, 0, image.cols, image.rows);
+  cv::Mat region;
+  if (inside.area() == 0) {
+    region = cv::Mat(source.size(), image.type(), cv::Scalar::all(0));
+  } else {
+    cv::copyMakeBorder(image(inside), region, inside.y - source.y, source.br().y - inside.br().y,
+                       inside.x - source.x, source.br().x - inside.br().x, cv::BORDER_REPLICATE);
+  }
+  cv::Mat window;
+  cv::resize(region, window, cv::Size(geometry.windowWidth, geometry.windowHeight), 0, 0,
+             s > 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+  return window;
+}
+
+CutReport CutTrainingWindows(const std::vector<annotation::Image>& images, const WindowGeometry& geometry,
+                             const CutOptions& options, const std::string& imageDir,
+                             const std::string& posDir, const std::string& negDir) {
+  MakeFolder(posDir);
+  if (!negDir.empty()) MakeFolder(negDir);
+  const double minHeight = options.minHeight > 0 ? options.minHeight : geometry.objectBox.height / 2.0;
+  const int tile = options.tile == 0 ? 2 * std::max(geometry.windowWidth, geometry.windowHeight) : options.tile;
+  std::mt19937 random(options.seed);
+  auto uniform = [&random] { return random() / 4294967295.0 * 2.0 - 1.0; };
+
+  CutReport report;
+  for (const annotation::Image& image : images) {
+    const std::string path = ImagePath(image, imageDir);
+    const cv::Mat pixels = ReadImage(image, path);
+    bool blocked = false;  // by an object or an ignore region: not a whole negative
+    for (size_t i = 0; i < image.objects.size(); ++i) {
+      const annotation::Object& object = image.objects[i];
+      blocked = true;
+      if (object.ignore) {
+        ++report.skippedIgnore;
+        continue;
+      }
+      ++report.objects;
+      if (object.height < minHeight) {
+        ++report.skippedSmall;
+        continue;
+      }
+      if (!InsideImage(object, pixels) && !options.keepBorderCut) {
+        ++report.skippedBorder;
+        continue;
+      }
+      const std::string stem = JoinPath(posDir, image.name + "_" + std::to_string(i));
+      for (int copy = 0; copy <= options.jitter; ++copy) {
+        double scale = 1, shiftX = 0, shiftY = 0;
+        std::string name = stem;
+        if (copy > 0) {
+          scale = std::exp(uniform() * options.scaleJitter);
+          shiftX = uniform() * options.shiftJitter;
+          shiftY = uniform() * options.shiftJitter;
+          name += "_j" + std::to_string(copy);
+        }
+        const cv::Mat window = CutWindow(pixels, object, geometry, scale, shiftX, shiftY);
+        WritePng(name + ".png", window);
+        report.positiveFiles.push_back(name + ".png");
+        ++report.positives;
+        if (options.mirror) {
+          cv::Mat mirrored;
+          cv::flip(window, mirrored, 1);
+          WritePng(name + "_m.png", mirrored);
+          report.positiveFiles.push_back(name + "_m.png");
+          ++report.positives;
+        }
+      }
+    }
+    if (negDir.empty()) continue;
+    if (!blocked) {
+      WritePng(JoinPath(negDir, image.name + ".png"), pixels);
+      ++report.negativeImages;
+      continue;
+    }
+    if (tile <= 0 || tile > pixels.cols || tile > pixels.rows) continue;
+    for (int y = 0; y + tile <= pixels.rows; y += tile / 2)
+      for (int x = 0; x + tile <= pixels.cols; x += tile / 2) {
+        const cv::Rect2d candidate(x, y, tile, tile);
+        bool clear = true;
+        for (const annotation::Object& object : image.objects)
+          clear = clear && (Grown(object, options.margin) & candidate).area() <= 0;
+        if (!clear) continue;
+        WritePng(JoinPath(negDir, Format("%s_t%d_%d.png", image.name.c_str(), x, y)),
+                 pixels(cv::Rect(x, y, tile, tile)));
+        ++report.negativeTiles;
+      }
+  }
+  return report;
+}
+
+cv::Mat ContactSheet(const std::vector<std::string>& files, size_t limit) {
+  std::vector<cv::Mat> tiles;
+  const size_t count = std::min(files.size(), limit);
+  cv::Size size;
+  for (size_t k = 0; k < count; ++k) {
+    const std::string& file = files[k * files.size() / count];
+    cv::Mat image = cv::imread(file, cv::IMREAD_COLOR), big;
+    if (image.empty()) FailPlain(Format("%s: cannot read image\n", file.c_str()));
+    cv::resize(image, big, cv::Size(), 2, 2, cv::INTER_NEAREST);
+    size.width = std::max(size.width, big.cols);
+    size.height = std::max(size.height, big.rows);
+    tiles.push_back(big);
+  }
+  if (tiles.empty()) return cv::Mat();
+  const int columns = std::min<int>(20, static_cast<int>(tiles.size()));
+  const int rows = (static_cast<int>(tiles.size()) + columns - 1) / columns;
+  const int gap = 2;
+  cv::Mat sheet(rows * (size.height + gap), columns * (size.width + gap), CV_8UC3, cv::Scalar::all(255));
+  for (size_t i = 0; i < tiles.size(); ++i) {
+    const int column = static_cast<int>(i) % columns, row = static_cast<int>(i) / columns;
+    tiles[i].copyTo(sheet(cv::Rect(column * (size.width + gap), row * (size.height + gap), tiles[i].cols,
+                                   tiles[i].rows)));
+  }
+  return sheet;
+}
+
+}  // namespace dataset
+}  // namespace pedscan
