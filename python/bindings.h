@@ -3,9 +3,15 @@
 // library prints reaches Python instead of the terminal.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <string>
+
+namespace cv {
+class Mat;
+}
 
 namespace pedscan {
 namespace python {
@@ -16,6 +22,10 @@ namespace py = pybind11;
 void BindDetection(py::module_& module);
 void BindTraining(py::module_& module);
 void BindEvaluation(py::module_& module);
+void BindSource(py::module_& module);
+
+// An 8-bit, 3-channel frame copied into a new numpy array, H x W x 3.
+py::array_t<uint8_t> FrameArray(const cv::Mat& frame);
 
 // Holds back what the library prints on standard output (training and
 // extraction report their progress there) while alive, from every thread:

@@ -7,15 +7,18 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "bindings.h"
+#include "detection/detection.h"
 #include "detection/detector.h"
 #include "model/Storage.h"
 #include "model/model.h"
 #include "source/samples.h"
+#include "support/atomic_file.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -31,7 +34,21 @@ struct Result {
   py::array_t<double> scores;   // N
   std::vector<std::string> types;
   int windowsScanned = 0;
+  // The boxes as the library holds them, for writing the result files
+  // exactly as the command line writes them.
+  Detections raw;
 };
+
+// The colours the command line draws the object types in, in type order
+// (the detection mode's palette: yellow, blue, red, magenta, green, ...).
+const std::vector<cv::Scalar>& DrawingColours() {
+  static const std::vector<cv::Scalar> colours{
+      cv::Scalar(0, 255, 255, 0), cv::Scalar(255, 0, 0, 0),   cv::Scalar(0, 0, 255, 0),
+      cv::Scalar(255, 0, 255, 0), cv::Scalar(0, 255, 0, 0),   cv::Scalar(255, 0, 127, 0),
+      cv::Scalar(127, 0, 255, 0)};
+  return colours;
+}
+
 
 // The frame an array holds, without a copy when it is a C-contiguous uint8
 // H x W x 3 array; a uint8 array of that shape in another layout is copied.
@@ -88,6 +105,7 @@ Result ResultOf(const Detections& found, const std::vector<std::string>& typeNam
     }
   }
   result.windowsScanned = found.windowsScanned;
+  result.raw = found;
   return result;
 }
 
@@ -191,6 +209,62 @@ class PyDetector {
   int threads() const { return detector_->threads(); }
   const std::vector<std::string>& types() const { return detector_->objectTypes(); }
 
+  // The files the command line writes for frame `name` in `output`: the
+  // drawn image first when drawing, then the text file of every type.
+  std::vector<std::string> ResultFiles(const std::string& output, const std::string& name,
+                                       bool draw) const {
+    std::vector<std::string> paths;
+    if (draw) paths.push_back(ResultImagePath(output, name, false, 0));
+    for (const std::string& suffix : TextSuffixes(detector_->objectTypes())) {
+      paths.push_back(ResultTextPath(output, name, suffix));
+    }
+    return paths;
+  }
+
+  // Writes a frame's results as the detection mode's SaveResults does:
+  // with `draw`, every type's boxes drawn on a copy of the image in turn and
+  // the image saved as PNG; then one text file per type. Each file appears
+  // complete or not at all.
+  std::vector<std::string> WriteResults(const Result& result, const std::string& output,
+                                        const std::string& name, const py::object& image,
+                                        bool draw, bool ellipse) const {
+    const std::vector<std::string>& types = detector_->objectTypes();
+    if (result.raw.windows.size() != types.size()) {
+      throw py::value_error("the result does not come from a Detector of these object types");
+    }
+    py::object keep;
+    cv::Mat drawn;
+    if (draw) {
+      if (image.is_none()) throw py::value_error("drawing needs the image");
+      drawn = FrameOf(image, &keep).clone();
+    }
+    const std::vector<std::string> paths = ResultFiles(output, name, draw);
+    py::gil_scoped_release released;
+    size_t next = 0;
+    if (draw) {
+      for (size_t i = 0; i < types.size(); ++i) {
+        DrawDetections(drawn, result.raw.windows[i], ellipse, TypeColour(DrawingColours(), i));
+      }
+      const std::string& path = paths[next++];
+      std::vector<uchar> encoded;
+      std::string reason = "the image cannot be encoded";
+      bool saved = false;
+      try {
+        saved = cv::imencode(".png", drawn, encoded) &&
+                WriteFileAtomically(path, encoded.data(), encoded.size(), &reason);
+      } catch (const cv::Exception&) {
+        saved = false;
+      }
+      if (!saved) {
+        FailPlain(Format("cannot write result image '%s' (%s)\n", path.c_str(), reason.c_str()));
+      }
+    }
+    for (size_t i = 0; i < types.size(); ++i) {
+      WriteDetections(paths[next++], result.raw.windows[i], false, 0, 0);
+    }
+    return paths;
+  }
+
  private:
   // Marks the detector in use for the life of the guard; a second call
   // meanwhile, from another Python thread, is refused instead of
@@ -285,6 +359,14 @@ ModelInfo LoadModel(const std::string& path) {
 
 }  // namespace
 
+py::array_t<uint8_t> FrameArray(const cv::Mat& frame) {
+  py::array_t<uint8_t> array({static_cast<py::ssize_t>(frame.rows),
+                              static_cast<py::ssize_t>(frame.cols), py::ssize_t{3}});
+  cv::Mat into(frame.rows, frame.cols, CV_8UC3, array.mutable_data());
+  frame.copyTo(into);
+  return array;
+}
+
 void BindDetection(py::module_& module) {
   py::class_<Result>(module, "DetectionResult",
                      "The detections of one frame: every object type's boxes, in type order.")
@@ -343,6 +425,20 @@ go to the "pedscan" logger at DEBUG level.)")
 DetectionResult in input order. Frames are read a batch ahead (one per worker
 thread) and scanned together. threads, when given, sets the worker threads
 first (0: every core).)")
+      .def("result_files", &PyDetector::ResultFiles, py::arg("output"), py::arg("name"),
+           py::arg("draw") = false,
+           "The paths pedscan -d writes for the frame `name` in the directory `output`: with "
+           "draw (-b) '<name>.png' first, then '<name>.txt' for one object type, or "
+           "'<name>.<type>.txt' for each of several.")
+      .def("write_results", &PyDetector::WriteResults, py::arg("result"), py::arg("output"),
+           py::arg("name"), py::arg("image") = py::none(), py::arg("draw") = false,
+           py::arg("ellipse") = false,
+           R"(Writes the result files of frame `name` into the directory `output`,
+byte for byte as pedscan -d writes them (see result_files), and returns their
+paths. result: what detect gave for the frame; image: the frame itself, needed
+with draw=True (-b), whose boxes are drawn on a copy, as ellipses with
+ellipse=True (-e). Every file appears complete or not at all; a file that
+cannot be written raises pedscan.Error naming it.)")
       .def_property_readonly("threads", &PyDetector::threads, "worker threads of a scan")
       .def_property_readonly("types", &PyDetector::types,
                              "the object types, in the order results list them");
@@ -362,6 +458,20 @@ first (0: every core).)")
                std::to_string(m.window.second) + " window, " + std::to_string(m.blocks.size()) +
                " blocks, " + std::to_string(m.factors) + " factors, " + m.classifier + ">";
       });
+  module.def(
+      "read_image",
+      [](const std::string& path) {
+        cv::Mat image;
+        {
+          py::gil_scoped_release released;
+          image = cv::imread(path, cv::IMREAD_COLOR);
+        }
+        if (image.empty()) FailPlain(Format("can't load image '%s'\n", path.c_str()));
+        return FrameArray(image);
+      },
+      py::arg("path"),
+      "Reads an image as the command line does (8-bit BGR, H x W x 3); one that does not "
+      "decode raises pedscan.Error with the command line's message.");
   module.def("load_model", &LoadModel, py::arg("path"),
              "Reads a model file (YAML) and returns a ModelInfo: window, object box, blocks, "
              "factors and classifier. A missing or damaged file raises pedscan.Error.");

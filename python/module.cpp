@@ -93,13 +93,15 @@ void Report(const std::string& text, const py::object& progress) {
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(pedscan, module) {
+PYBIND11_MODULE(_pedscan, module) {
   module.doc() =
       "pedscan: object detection with HOG, colour-frequency and co-occurrence features, "
       "Partial Least Squares and QDA, over image pyramids.\n\n"
       "Images are numpy uint8 arrays, H x W x 3, BGR as cv2.imread gives them; boxes are "
       "x, y, w, h in frame pixels. Every library failure raises pedscan.Error; what the "
       "library prints goes to a progress callback or to the 'pedscan' logger (DEBUG).";
+
+  module.attr("__version__") = PEDSCAN_VERSION;
 
   static py::exception<pedscan::Failure> error(module, "Error");
   error.doc() =
@@ -123,4 +125,5 @@ PYBIND11_MODULE(pedscan, module) {
   pedscan::python::BindDetection(module);
   pedscan::python::BindTraining(module);
   pedscan::python::BindEvaluation(module);
+  pedscan::python::BindSource(module);
 }

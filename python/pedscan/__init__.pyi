@@ -1,4 +1,5 @@
-# Type stubs of the pedscan module (a compiled extension).
+# Type stubs of the pedscan package (the compiled extension pedscan._pedscan,
+# re-exported; pedscan.batch is plain Python).
 import os
 from typing import Callable, Iterable, Iterator, Optional, Union
 
@@ -32,6 +33,10 @@ class Detector:
                progress: Optional[Callable[[str], object]] = None) -> DetectionResult: ...
     def detect_many(self, frames: Iterable[npt.NDArray[np.uint8]], suppress: bool = False,
                     threads: Optional[int] = None) -> DetectionIterator: ...
+    def result_files(self, output: str, name: str, draw: bool = False) -> list[str]: ...
+    def write_results(self, result: DetectionResult, output: str, name: str,
+                      image: Optional[npt.NDArray[np.uint8]] = None, draw: bool = False,
+                      ellipse: bool = False) -> list[str]: ...
     @property
     def threads(self) -> int: ...
     @property
@@ -48,6 +53,19 @@ class ModelInfo:
     features: int
 
 def load_model(path: str) -> ModelInfo: ...
+
+__version__: str
+
+def read_image(path: str) -> npt.NDArray[np.uint8]: ...
+
+# ---------------------------------------------------------------------------
+# The frames of an input as the command line names and reads them
+# (python/source.cpp).
+
+def input_frames(input: str, filemask: str = "*.png,*.jpg", first: int = 0, last: int = -1,
+                 step: int = 1) -> tuple[str, list[tuple[str, Union[str, int]]]]: ...
+def read_video_frames(path: str, first: int, count: int,
+                      step: int = 1) -> list[npt.NDArray[np.uint8]]: ...
 
 # ---------------------------------------------------------------------------
 # Training, feature extraction and evaluation (python/training.cpp,
