@@ -507,7 +507,41 @@ void SortAndCheckNames(std::vector<Image>* images) {
   }
 }
 
+// The "images" and "categories" of a COCO object, where it has them.
+void ReadCocoMaps(const JsonFile& file, std::map<long long, Image>* images,
+                  std::map<long long, std::string>* categories) {
+  const json& root = file.root();
+  if (root.contains("images")) {
+    const json& list = file.Array(root, "", "images");
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string key = JsonFile::Item("images", i);
+      Image image;
+      image.source = file.path();
+      image.cocoId = file.Integer(file.Member(list[i], key, "id"), key + ".id");
+      image.path = Resolve(file.path(), file.String(file.Member(list[i], key, "file_name"), key + ".file_name"));
+      image.name = FileStem(image.path);
+      (*images)[image.cocoId] = image;
+    }
+  }
+  if (root.contains("categories")) {
+    categories->clear();
+    const json& list = file.Array(root, "", "categories");
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string key = JsonFile::Item("categories", i);
+      (*categories)[file.Integer(file.Member(list[i], key, "id"), key + ".id")] =
+          file.String(file.Member(list[i], key, "name"), key + ".name");
+    }
+  }
+}
+
 }  // namespace
+
+std::string CompanionOf(const std::string& resultsFile) {
+  const std::string suffix = ".json";
+  const bool json = resultsFile.size() > suffix.size() &&
+                    resultsFile.compare(resultsFile.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return (json ? resultsFile.substr(0, resultsFile.size() - suffix.size()) : resultsFile) + ".meta.json";
+}
 
 const char* FormatName(Format format) {
   switch (format) {
@@ -600,29 +634,14 @@ std::vector<Image> ReadCocoDetections(const std::string& path, const std::vector
   if (root.is_object()) {
     listKey = "annotations";
     list = &file.Array(root, "", "annotations");
-    if (root.contains("images")) {
-      const json& images = file.Array(root, "", "images");
-      for (size_t i = 0; i < images.size(); ++i) {
-        const std::string key = JsonFile::Item("images", i);
-        Image image;
-        image.source = path;
-        image.cocoId = file.Integer(file.Member(images[i], key, "id"), key + ".id");
-        image.path = Resolve(path, file.String(file.Member(images[i], key, "file_name"), key + ".file_name"));
-        image.name = FileStem(image.path);
-        ownImages[image.cocoId] = image;
-      }
-    }
-    if (root.contains("categories")) {
-      categoryNames.clear();
-      const json& list = file.Array(root, "", "categories");
-      for (size_t i = 0; i < list.size(); ++i) {
-        const std::string key = JsonFile::Item("categories", i);
-        categoryNames[file.Integer(file.Member(list[i], key, "id"), key + ".id")] =
-            file.String(file.Member(list[i], key, "name"), key + ".name");
-      }
-    }
+    ReadCocoMaps(file, &ownImages, &categoryNames);
   } else if (!root.is_array()) {
     file.Fail("", "expected a list of detections or an object with \"annotations\"");
+  } else if (IsFile(CompanionOf(path))) {
+    // A bare list has no names of its own; export writes them beside it.
+    const JsonFile companion(CompanionOf(path));
+    if (!companion.root().is_object()) companion.Fail("", "expected an object with \"images\"");
+    ReadCocoMaps(companion, &ownImages, &categoryNames);
   }
   std::map<long long, const Image*> truthById;
   for (const Image& image : truth)

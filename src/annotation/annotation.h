@@ -92,8 +92,9 @@ std::vector<Image> ReadAnnotations(const std::string& path, Format format,
 
 // Detections in COCO's results form: a JSON list of {image_id, category_id,
 // bbox, score}, or an object holding such a list as "annotations" with
-// "images" and "categories" maps of its own. Image ids resolve through the
-// file's own "images" map when it has one, else through `truth` (the COCO
+// "images" and "categories" maps of its own. A list takes its maps from the
+// companion file beside it when there is one (CompanionOf: what export
+// writes). Image ids resolve through those maps when there are any, else through `truth` (the COCO
 // ground truth the results were made for); category ids through the file's
 // "categories", else through `categories` (id -> name, may be empty: then
 // the label is the id as text). Returns one Image per image named, sorted by
@@ -101,6 +102,11 @@ std::vector<Image> ReadAnnotations(const std::string& path, Format format,
 // id that resolves to nothing.
 std::vector<Image> ReadCocoDetections(const std::string& path, const std::vector<Image>& truth,
                                       const std::vector<std::pair<long long, std::string>>& categories = {});
+
+// The companion of a COCO results list: "results.json" -> "results.meta.json"
+// (a name without ".json" gets ".meta.json" added), an object with the
+// "images" and "categories" that the list's ids refer to.
+std::string CompanionOf(const std::string& resultsFile);
 
 // Whether a JSON file holds COCO results (a list, or an object with scored
 // "annotations"), without reading it whole into boxes.

@@ -292,6 +292,17 @@ TEST(CocoDetections, ResolveThroughTheirOwnMapOrTheTruth) {
   EXPECT_EQ(mapped[0].name, "0440");
   EXPECT_EQ(mapped[0].objects[0].label, "car");
 
+  // A bare list takes its names from the companion file export writes.
+  const std::string bare = dir.WriteFile(
+      "bare.json", R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "score": 0.5}])");
+  dir.WriteFile("bare.meta.json", R"({"images": [{"id": 1, "file_name": "0441"}],
+                                      "categories": [{"id": 1, "name": "person"}], "annotations": []})");
+  EXPECT_EQ(CompanionOf(bare), dir.File("bare.meta.json"));
+  const std::vector<Image> named = ReadCocoDetections(bare, {});
+  ASSERT_EQ(named.size(), 1u);
+  EXPECT_EQ(named[0].name, "0441");
+  EXPECT_EQ(named[0].objects[0].label, "person");
+
   try {
     ReadCocoDetections(list, {});
     ADD_FAILURE() << "an unresolvable image id was read";
