@@ -12,6 +12,7 @@
 
 #include "../support/run_command.h"
 #include "evaluation.h"
+#include "inputs.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -227,6 +228,55 @@ TEST(EvaluationRules, CurvesAreWrittenAsCsvAndAsDistinguishablePlots) {
   } catch (const Failure& e) {
     EXPECT_EQ(e.text().rfind(dir.File("missing/curves.csv") + ": cannot write curves (", 0), 0u) << e.text();
   }
+}
+
+TEST(EvaluationRules, FramesFromLabelmeImglabAndTextTruthWithCocoResults) {
+  testutil::TempDir dir;
+  // labelme: a person and an __ignore__ region, which covers every class.
+  dir.MakeDir("labelme");
+  dir.WriteFile("labelme/a.json", R"({"imagePath": "a.jpg", "shapes": [
+      {"label": "person", "points": [[10, 10], [30, 58]], "shape_type": "rectangle"},
+      {"label": "__ignore__", "points": [[100, 0], [140, 0], [140, 40], [100, 40]], "shape_type": "polygon"}]})");
+  // imglab: the same, the region by its ignore flag, in a second image.
+  dir.WriteFile("imglab.xml", R"(<dataset><images>
+      <image file="img/a.png"><box top="10" left="10" width="20" height="48"><label>person</label></box>
+        <box top="0" left="100" width="40" height="40" ignore="1"><label>person</label></box></image>
+      <image file="img/b.png"/></images></dataset>)");
+  // COCO results naming images of their own, labelled "person": the person,
+  // a box inside the region, one on nobody; b.png gets one on nobody.
+  const std::string results = dir.WriteFile("results.json", R"({
+      "images": [{"id": 5, "file_name": "a.jpg"}, {"id": 6, "file_name": "b.jpg"}],
+      "categories": [{"id": 1, "name": "person"}],
+      "annotations": [
+        {"image_id": 5, "category_id": 1, "bbox": [10, 10, 20, 48], "score": 0.9},
+        {"image_id": 5, "category_id": 1, "bbox": [110, 10, 20, 20], "score": 0.8},
+        {"image_id": 5, "category_id": 1, "bbox": [300, 10, 20, 48], "score": 0.7},
+        {"image_id": 6, "category_id": 1, "bbox": [300, 10, 20, 48], "score": 0.6}]})");
+  // Text truth: the person only, in a.txt and b.txt (the region unknown).
+  dir.MakeDir("text");
+  dir.WriteFile("text/a.txt", "10 10 20 48\n");
+  dir.WriteFile("text/b.txt", "");
+  struct Case {
+    std::string truth;
+    int frames, falsePositives, ignored;
+  } cases[] = {
+      {dir.File("labelme"), 1, 1, 1},  // b.jpg is not in this truth: left out
+      {dir.File("imglab.xml"), 2, 2, 1},
+      {dir.File("text"), 2, 3, 0},
+  };
+  for (const Case& c : cases) {
+    const std::vector<Frame> frames = LoadFrames(ReadTruth(c.truth), results);
+    ASSERT_EQ(static_cast<int>(frames.size()), c.frames) << c.truth;
+    EXPECT_EQ(frames[0].name, "a") << c.truth;
+    const Summary s = Summarise(frames, -1e300);
+    EXPECT_EQ(s.positives, 1) << c.truth;
+    EXPECT_EQ(s.truePositives, 1) << c.truth;
+    EXPECT_EQ(s.falsePositives, c.falsePositives) << c.truth;
+    EXPECT_EQ(s.ignored, c.ignored) << c.truth;
+  }
+  // A class filter naming another class leaves no people and no detections.
+  const std::vector<Frame> cars = LoadFrames(ReadTruth(dir.File("imglab.xml"), {"car"}), results);
+  EXPECT_EQ(cars[0].truth.size() + cars[0].ignore.size() + cars[0].detections.size(), 0u);
 }
 
 }  // namespace

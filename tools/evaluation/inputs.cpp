@@ -48,7 +48,9 @@ Frame FrameOf(const annotation::Image& image) {
     const Box box{o.x, o.y, o.width, o.height};
     if (o.ignore) {
       f.ignore.push_back(box);
-      f.ignoreLabels.push_back(o.label);
+      // labelme's ignore regions carry no class of their own: they cover
+      // detections of every class.
+      f.ignoreLabels.push_back(o.label == "__ignore__" ? std::string() : o.label);
     } else {
       f.truth.push_back(box);
       f.truthLabels.push_back(o.label);
