@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -151,7 +152,9 @@ bool AtomicFile::Print(const char* format, ...) {
   return Write(text);
 }
 
-bool AtomicFile::Commit() {
+bool AtomicFile::Commit() { return Finish(true, true); }
+
+bool AtomicFile::Finish(bool sync, bool rename) {
   if (!error_.empty() || file_ == nullptr) {
     if (error_.empty()) Fail("not open");
     Discard();
@@ -161,19 +164,19 @@ bool AtomicFile::Commit() {
   // by fflush, delayed allocation may fail only at fsync, and some file
   // systems report at close.
   bool ok = std::fflush(file_) == 0 || Fail(ErrorText(errno));
-  ok = ok && (fsync(fileno(file_)) == 0 || errno == EINVAL || Fail(ErrorText(errno)));
+  ok = ok && (!sync || fsync(fileno(file_)) == 0 || errno == EINVAL || Fail(ErrorText(errno)));
   const int closed = std::fclose(file_);
   const int closeError = errno;
   file_ = nullptr;
   ok = ok && (closed == 0 || Fail(ErrorText(closeError)));
-  ok = ok && (std::rename(temporaryPath_.c_str(), finalPath_.c_str()) == 0 ||
+  ok = ok && (!rename || std::rename(temporaryPath_.c_str(), finalPath_.c_str()) == 0 ||
               Fail(ErrorText(errno)));
   if (!ok) {
     Discard();
     return false;
   }
   committed_ = true;
-  temporaryPath_.clear();
+  if (rename) temporaryPath_.clear();
   return true;
 }
 
@@ -191,6 +194,55 @@ void AtomicFile::Discard() {
     std::remove(temporaryPath_.c_str());
     temporaryPath_.clear();
   }
+}
+
+AtomicFileBatch::~AtomicFileBatch() { DiscardPending(); }
+
+bool AtomicFileBatch::Add(const std::string& path, const void* data, size_t size) {
+  AtomicFile file(path);
+  if (!(file.Open() && file.Write(data, size) && file.Finish(false, false))) {
+    error_ = file.error();
+    return false;
+  }
+  pending_.push_back({file.temporaryPath(), path});
+  return true;
+}
+
+bool AtomicFileBatch::Commit() {
+  // One syncfs per directory writes back every file added there (and
+  // reports a write-back failure of any of them, as fsync would).
+  std::vector<std::string> directories;
+  for (const Pending& p : pending_) {
+    const std::string directory = DirectoryOf(p.final);
+    if (std::find(directories.begin(), directories.end(), directory) == directories.end())
+      directories.push_back(directory);
+  }
+  for (const std::string& directory : directories) {
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && syncfs(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    if (!synced) {
+      error_ = ErrorText(error);
+      DiscardPending();
+      return false;
+    }
+  }
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    if (std::rename(pending_[i].temporary.c_str(), pending_[i].final.c_str()) != 0) {
+      error_ = pending_[i].final + ": " + ErrorText(errno);
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(i));
+      DiscardPending();
+      return false;
+    }
+  }
+  pending_.clear();
+  return true;
+}
+
+void AtomicFileBatch::DiscardPending() {
+  for (const Pending& p : pending_) std::remove(p.temporary.c_str());
+  pending_.clear();
 }
 
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size,

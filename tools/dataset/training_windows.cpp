@@ -12,6 +12,7 @@
 #include "model/parameters.h"
 #include "support/atomic_file.h"
 #include "support/failure.h"
+#include "support/parallel.h"
 #include "support/text.h"
 
 namespace pedscan {
@@ -56,12 +57,12 @@ cv::Mat ReadImage(const annotation::Image& image, const std::string& path) {
   return pixels;
 }
 
-void WritePng(const std::string& path, const cv::Mat& image) {
-  std::vector<uchar> bytes;
-  if (!cv::imencode(".png", image, bytes)) FailPlain(Format("%s: cannot encode image\n", path.c_str()));
-  std::string reason;
-  if (!WriteFileAtomically(path, bytes.data(), bytes.size(), &reason))
-    FailPlain(Format("%s: cannot write: %s\n", path.c_str(), reason.c_str()));
+// The windows go out in batches with one sync each: a sync per window would
+// cost more than cutting and encoding it.
+constexpr size_t kBatchFiles = 2000;
+
+void Commit(AtomicFileBatch* batch) {
+  if (!batch->Commit()) FailPlain(Format("cannot write the windows: %s\n", batch->error().c_str()));
 }
 
 void MakeFolder(const std::string& path) {
@@ -133,79 +134,133 @@ cv::Mat CutWindow(const cv::Mat& image, const annotation::Object& object, const 
   return window;
 }
 
+namespace {
+
+// What one image gives: its files, encoded, in the order they are named,
+// and its share of the report.
+struct ImageCut {
+  std::vector<std::pair<std::string, std::vector<uchar>>> files;
+  CutReport report;
+};
+
+std::vector<uchar> Png(const std::string& path, const cv::Mat& image) {
+  std::vector<uchar> bytes;
+  if (!cv::imencode(".png", image, bytes)) FailPlain(Format("%s: cannot encode image\n", path.c_str()));
+  return bytes;
+}
+
+ImageCut CutImage(const annotation::Image& image, size_t imageIndex, const WindowGeometry& geometry,
+                  const CutOptions& options, const std::string& imageDir, const std::string& posDir,
+                  const std::string& negDir) {
+  const double minHeight = options.minHeight > 0 ? options.minHeight : geometry.objectBox.height / 2.0;
+  const int tile = options.tile == 0 ? 2 * std::max(geometry.windowWidth, geometry.windowHeight) : options.tile;
+  const cv::Mat pixels = ReadImage(image, ImagePath(image, imageDir));
+  ImageCut cut;
+  CutReport& report = cut.report;
+  auto add = [&cut](const std::string& path, const cv::Mat& window) {
+    cut.files.emplace_back(path, Png(path, window));
+  };
+  for (size_t i = 0; i < image.objects.size(); ++i) {
+    const annotation::Object& object = image.objects[i];
+    if (object.ignore) {
+      ++report.skippedIgnore;
+      continue;
+    }
+    ++report.objects;
+    if (object.height < minHeight) {
+      ++report.skippedSmall;
+      continue;
+    }
+    if (!InsideImage(object, pixels) && !options.keepBorderCut) {
+      ++report.skippedBorder;
+      continue;
+    }
+    // Each object's jitter has its own stream, so that the windows do not
+    // depend on the order in which images are cut.
+    std::seed_seq seeds{options.seed, static_cast<uint32_t>(imageIndex), static_cast<uint32_t>(i)};
+    std::mt19937 random(seeds);
+    auto uniform = [&random] { return random() / 4294967295.0 * 2.0 - 1.0; };
+    const std::string stem = JoinPath(posDir, image.name + "_" + std::to_string(i));
+    for (int copy = 0; copy <= options.jitter; ++copy) {
+      double scale = 1, shiftX = 0, shiftY = 0;
+      std::string name = stem;
+      if (copy > 0) {
+        scale = std::exp(uniform() * options.scaleJitter);
+        shiftX = uniform() * options.shiftJitter;
+        shiftY = uniform() * options.shiftJitter;
+        name += "_j" + std::to_string(copy);
+      }
+      const cv::Mat window = CutWindow(pixels, object, geometry, scale, shiftX, shiftY);
+      add(name + ".png", window);
+      report.positiveFiles.push_back(name + ".png");
+      ++report.positives;
+      if (options.mirror) {
+        cv::Mat mirrored;
+        cv::flip(window, mirrored, 1);
+        add(name + "_m.png", mirrored);
+        report.positiveFiles.push_back(name + "_m.png");
+        ++report.positives;
+      }
+    }
+  }
+  if (negDir.empty()) return cut;
+  if (image.objects.empty()) {  // nothing to find and nothing to ignore
+    add(JoinPath(negDir, image.name + ".png"), pixels);
+    ++report.negativeImages;
+    return cut;
+  }
+  if (tile <= 0 || tile > pixels.cols || tile > pixels.rows) return cut;
+  for (int y = 0; y + tile <= pixels.rows; y += tile / 2)
+    for (int x = 0; x + tile <= pixels.cols; x += tile / 2) {
+      const cv::Rect2d candidate(x, y, tile, tile);
+      bool clear = true;
+      for (const annotation::Object& object : image.objects)
+        clear = clear && (Grown(object, options.margin) & candidate).area() <= 0;
+      if (!clear) continue;
+      add(JoinPath(negDir, Format("%s_t%d_%d.png", image.name.c_str(), x, y)),
+          pixels(cv::Rect(x, y, tile, tile)));
+      ++report.negativeTiles;
+    }
+  return cut;
+}
+
+}  // namespace
+
 CutReport CutTrainingWindows(const std::vector<annotation::Image>& images, const WindowGeometry& geometry,
                              const CutOptions& options, const std::string& imageDir,
                              const std::string& posDir, const std::string& negDir) {
   MakeFolder(posDir);
   if (!negDir.empty()) MakeFolder(negDir);
-  const double minHeight = options.minHeight > 0 ? options.minHeight : geometry.objectBox.height / 2.0;
-  const int tile = options.tile == 0 ? 2 * std::max(geometry.windowWidth, geometry.windowHeight) : options.tile;
-  std::mt19937 random(options.seed);
-  auto uniform = [&random] { return random() / 4294967295.0 * 2.0 - 1.0; };
-
+  const int threads = ResolveThreads(options.threads);
   CutReport report;
-  for (const annotation::Image& image : images) {
-    const std::string path = ImagePath(image, imageDir);
-    const cv::Mat pixels = ReadImage(image, path);
-    bool blocked = false;  // by an object or an ignore region: not a whole negative
-    for (size_t i = 0; i < image.objects.size(); ++i) {
-      const annotation::Object& object = image.objects[i];
-      blocked = true;
-      if (object.ignore) {
-        ++report.skippedIgnore;
-        continue;
+  AtomicFileBatch batch;
+  // Images are decoded, cut and encoded side by side a round at a time
+  // (the round bounds the memory of encoded windows) and written in order.
+  const size_t round = static_cast<size_t>(4 * threads);
+  for (size_t first = 0; first < images.size(); first += round) {
+    const size_t count = std::min(round, images.size() - first);
+    std::vector<ImageCut> cuts(count);
+    ParallelFor(static_cast<int>(count), threads, [&](int item, int) {
+      cuts[item] = CutImage(images[first + item], first + item, geometry, options, imageDir, posDir, negDir);
+    });
+    for (ImageCut& cut : cuts) {
+      for (const auto& file : cut.files) {
+        if (!batch.Add(file.first, file.second.data(), file.second.size()))
+          FailPlain(Format("%s: cannot write: %s\n", file.first.c_str(), batch.error().c_str()));
+        if (batch.pending() >= kBatchFiles) Commit(&batch);
       }
-      ++report.objects;
-      if (object.height < minHeight) {
-        ++report.skippedSmall;
-        continue;
-      }
-      if (!InsideImage(object, pixels) && !options.keepBorderCut) {
-        ++report.skippedBorder;
-        continue;
-      }
-      const std::string stem = JoinPath(posDir, image.name + "_" + std::to_string(i));
-      for (int copy = 0; copy <= options.jitter; ++copy) {
-        double scale = 1, shiftX = 0, shiftY = 0;
-        std::string name = stem;
-        if (copy > 0) {
-          scale = std::exp(uniform() * options.scaleJitter);
-          shiftX = uniform() * options.shiftJitter;
-          shiftY = uniform() * options.shiftJitter;
-          name += "_j" + std::to_string(copy);
-        }
-        const cv::Mat window = CutWindow(pixels, object, geometry, scale, shiftX, shiftY);
-        WritePng(name + ".png", window);
-        report.positiveFiles.push_back(name + ".png");
-        ++report.positives;
-        if (options.mirror) {
-          cv::Mat mirrored;
-          cv::flip(window, mirrored, 1);
-          WritePng(name + "_m.png", mirrored);
-          report.positiveFiles.push_back(name + "_m.png");
-          ++report.positives;
-        }
-      }
+      report.objects += cut.report.objects;
+      report.positives += cut.report.positives;
+      report.negativeImages += cut.report.negativeImages;
+      report.negativeTiles += cut.report.negativeTiles;
+      report.skippedSmall += cut.report.skippedSmall;
+      report.skippedBorder += cut.report.skippedBorder;
+      report.skippedIgnore += cut.report.skippedIgnore;
+      report.positiveFiles.insert(report.positiveFiles.end(), cut.report.positiveFiles.begin(),
+                                  cut.report.positiveFiles.end());
     }
-    if (negDir.empty()) continue;
-    if (!blocked) {
-      WritePng(JoinPath(negDir, image.name + ".png"), pixels);
-      ++report.negativeImages;
-      continue;
-    }
-    if (tile <= 0 || tile > pixels.cols || tile > pixels.rows) continue;
-    for (int y = 0; y + tile <= pixels.rows; y += tile / 2)
-      for (int x = 0; x + tile <= pixels.cols; x += tile / 2) {
-        const cv::Rect2d candidate(x, y, tile, tile);
-        bool clear = true;
-        for (const annotation::Object& object : image.objects)
-          clear = clear && (Grown(object, options.margin) & candidate).area() <= 0;
-        if (!clear) continue;
-        WritePng(JoinPath(negDir, Format("%s_t%d_%d.png", image.name.c_str(), x, y)),
-                 pixels(cv::Rect(x, y, tile, tile)));
-        ++report.negativeTiles;
-      }
   }
+  Commit(&batch);
   return report;
 }
 

@@ -7,8 +7,8 @@
 // the object's aspect ratio, is the image around it (replicated at the image
 // border), never a stretched object. Jittered copies scale the box by
 // exp(u * scaleJitter) and shift it by v * shiftJitter of its size (u, v
-// uniform in [-1, 1], drawn from the seed), so a rebuild with the same seed
-// gives the same windows.
+// uniform in [-1, 1], drawn from the seed, the image's and the object's
+// index), so a rebuild with the same seed gives the same windows.
 //
 // Negatives are images with no kept object and no ignore region, written
 // whole, and square tiles of the other images that keep a margin (a
@@ -48,6 +48,7 @@ struct CutOptions {
   bool keepBorderCut = false;  // cut objects that reach outside the image too
   int tile = 0;                // negative tile side (0: twice the larger window side; <0: none)
   double margin = 0.5;         // tiles keep this fraction of each object's size away from it
+  int threads = 0;             // images cut side by side (0: every core); same files for any count
 };
 
 struct CutReport {

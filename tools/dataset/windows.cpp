@@ -47,6 +47,9 @@ int Run(int argc, char** argv) {
       "Cuts training windows for a model out of annotated images: every object scaled into the "
       "model's object box (positives) and images or tiles clear of every object (negatives).",
       ' ', "0.1.0");
+  TCLAP::ValueArg<int> threadsArg("j", "threads", "images cut side by side; 0: every core [0]", false, 0,
+                                  "N");
+  cmd.add(threadsArg);
   TCLAP::ValueArg<std::string> sheetArg("", "sheet", "also write a contact sheet of the positives",
                                         false, "", "out.png");
   cmd.add(sheetArg);
@@ -116,6 +119,8 @@ int Run(int argc, char** argv) {
     if (!(arg->getValue() >= 0) || !(arg->getValue() <= 1e6))
       WrongCommandLine(cmd, arg->getName(),
                        Format("--%s must be a number from 0, not %g", arg->getName().c_str(), arg->getValue()));
+  if (threadsArg.getValue() < 0)
+    WrongCommandLine(cmd, "threads", Format("-j must be at least 0, not %d", threadsArg.getValue()));
   if (tileArg.getValue() < -1)
     WrongCommandLine(cmd, "tile", Format("--tile must be at least -1, not %d", tileArg.getValue()));
 
@@ -138,6 +143,7 @@ int Run(int argc, char** argv) {
   options.keepBorderCut = borderArg.getValue();
   options.tile = tileArg.getValue() < 0 ? -1 : tileArg.getValue();
   options.margin = marginArg.getValue();
+  options.threads = threadsArg.getValue();
   const dataset::CutReport report = dataset::CutTrainingWindows(
       images, geometry, options, imagesArg.getValue(), posArg.getValue(), negArg.getValue());
 
