@@ -93,3 +93,32 @@ TEST(AtomicFile, LeftoversOfKilledRunsAreRemovedByTheNextWriterOfTheSameFile) {
 
 }  // namespace
 }  // namespace pedscan
+
+namespace pedscan {
+namespace {
+
+TEST(AtomicFileBatch, FilesAppearTogetherOnCommitAndNeverWithoutIt) {
+  testutil::TempDir dir;
+  dir.WriteFile("b", "old");
+  {
+    AtomicFileBatch batch;
+    ASSERT_TRUE(batch.Add(dir.File("a"), "one", 3));
+    ASSERT_TRUE(batch.Add(dir.File("b"), "two", 3));
+    EXPECT_EQ(batch.pending(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("a")));
+    EXPECT_EQ(testutil::ReadWholeFile(dir.File("b")), "old");
+    ASSERT_TRUE(batch.Commit());
+    EXPECT_EQ(testutil::ReadWholeFile(dir.File("a")), "one");
+    EXPECT_EQ(testutil::ReadWholeFile(dir.File("b")), "two");
+    // Added but never committed: gone with the batch.
+    ASSERT_TRUE(batch.Add(dir.File("c"), "three", 5));
+  }
+  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"a", "b"}));
+
+  AtomicFileBatch batch;
+  EXPECT_FALSE(batch.Add(dir.File("missing/d"), "x", 1));
+  EXPECT_EQ(batch.error(), "No such file or directory");
+}
+
+}  // namespace
+}  // namespace pedscan
