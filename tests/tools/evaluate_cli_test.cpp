@@ -79,7 +79,7 @@ TEST(EvaluateCommand, VocTruthWithADifficultObjectClassesAndThresholds) {
   // frames): 0.5 up to FPPI 1, where C is found at FPPI 1 exactly: eight
   // reference points see 0.5, the last one 0 (1e-10), exp((8 ln 0.5 +
   // ln 1e-10) / 9) = 4.18 %.
-  CommandResult r = Evaluate({dir.File("voc"), "--class", "person", "-w", "voc=" + results});
+  CommandResult r = Evaluate({dir.File("voc"), "--class", "person", "voc=" + results});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(Rows(r.out), (std::vector<std::vector<std::string>>{
                              {"voc", "2", "2", "0.500", "1.000", "0.750", "4.18%", "0.750", "1"}}));
@@ -91,14 +91,13 @@ TEST(EvaluateCommand, VocTruthWithADifficultObjectClassesAndThresholds) {
   // detector's own threshold 0.65 (the -t 0 default is overridden): A found,
   // B ignored, one false: precision 1/2, recall 1/3; with every box 3/4 and
   // 1. AP: thirds of recall at
-  // envelope precisions 1, 3/4, 3/4 = 0.833. Without -w the row keeps
-  // today's seven columns.
+  // envelope precisions 1, 3/4, 3/4 = 0.833.
   r = Evaluate({dir.File("voc"), "-t", "0", "all=" + results + "@0.65", "every=" + results});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const auto rows = Rows(r.out);
   ASSERT_EQ(rows.size(), 2u) << r.out;
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"all", "2", "3", "0.500", "0.333", "0.833", rows[0][6]}));
-  EXPECT_EQ(rows[1], (std::vector<std::string>{"every", "2", "3", "0.750", "1.000", "0.833", rows[1][6]}));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"all", "2", "3", "0.500", "0.333", "0.833", rows[0][6], rows[0][7], rows[0][8]}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"every", "2", "3", "0.750", "1.000", "0.833", rows[1][6], rows[1][7], rows[1][8]}));
 
   // Plots and curves.
   r = Evaluate({dir.File("voc"), "-p", dir.File("out"), "voc=" + results});
@@ -138,14 +137,14 @@ TEST(EvaluateCommand, CocoTruthWithCrowdsAndCocoResults) {
   //   At 0.50-0.70: thirds of recall at precision 1, 1: AP 2/3.
   //   At 0.75-0.95 the car's box is false: AP 1/3.
   //   Mean over the ten: (5 * 2/3 + 5 * 1/3) / 10 = 0.5.
-  CommandResult r = Evaluate({"-w", truth, "coco=" + results});
+  CommandResult r = Evaluate({truth, "coco=" + results});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   auto rows = Rows(r.out);
   ASSERT_EQ(rows.size(), 1u) << r.out;
   EXPECT_EQ(rows[0], (std::vector<std::string>{"coco", "2", "3", "0.667", "0.667", "0.667", rows[0][6], "0.500", "1"}));
   // People only: found, ignored, false; the crowd is no miss, b is:
   // precision 1/2, recall 1/2, AP 1/2 at every IoU.
-  r = Evaluate({"-w", "-c", "person", truth, "coco=" + results});
+  r = Evaluate({"-c", "person", truth, "coco=" + results});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   rows = Rows(r.out);
   EXPECT_EQ(rows[0], (std::vector<std::string>{"coco", "2", "2", "0.500", "0.500", "0.500", rows[0][6], "0.500", "1"}));
@@ -194,7 +193,7 @@ TEST(EvaluateCommand, LabelmeExamplesScoredAgainstTheirOwnBoxes) {
     }
     dir.WriteFile("voc/" + image.name + ".txt", text);
   }
-  CommandResult r = Evaluate({"-w", voc, "same=" + results});
+  CommandResult r = Evaluate({voc, "same=" + results});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   auto rows = Rows(r.out);
   ASSERT_EQ(rows.size(), 1u) << r.out;
@@ -222,7 +221,7 @@ TEST(EvaluateCommand, LabelmeExamplesScoredAgainstTheirOwnBoxes) {
   for (const std::vector<std::string>& classes :
        {std::vector<std::string>{}, std::vector<std::string>{"-c", "person"}}) {
     std::vector<std::string> arguments = classes;
-    for (const std::string& a : {std::string("-w"), coco, "same=" + cocoResults}) arguments.push_back(a);
+    for (const std::string& a : {coco, "same=" + cocoResults}) arguments.push_back(a);
     r = Evaluate(arguments);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     rows = Rows(r.out);

@@ -1,6 +1,6 @@
 // Evaluates detector results against ground truth.
 //
-//   evaluate <truth> [-t threshold] [-p plotPrefix] [-c class]... [-w]
+//   evaluate <truth> [-t threshold] [-p plotPrefix] [-c class]...
 //            [name=]<results>[@threshold]...
 //
 // <truth> is a folder of pedscan text files (<frame>.txt, "x y w h" per
@@ -9,8 +9,8 @@
 // <frame>.txt ("x y w h score" per box) for every frame, or a COCO results
 // file. Prints, per detector, precision and recall of the boxes scoring at
 // least its threshold (@threshold, else -t, else every box), the average
-// precision and the log-average miss rate; with -w also the AP averaged
-// over IoU 0.50-0.95 and the detections ignored at the threshold. With -p
+// precision and the log-average miss rate, then the AP averaged over IoU
+// 0.50-0.95 and the detections ignored at the threshold. With -p
 // writes <prefix>-missrate.png, <prefix>-pr.png and <prefix>-curves.csv with
 // every detector's curve.
 #include <tclap/CmdLine.h>
@@ -33,12 +33,6 @@ int Run(int argc, char** argv) {
       "Evaluates detector results against ground truth: per detector, precision and recall "
       "at the threshold, average precision and log-average miss rate.",
       ' ', "0.1.0");
-  TCLAP::SwitchArg wideArg(
-      "w", "wide",
-      "also print the AP averaged over IoU 0.50, 0.55, ..., 0.95 (AP.5:.95) and the detections "
-      "ignored inside ignore regions at the threshold",
-      false);
-  cmd.add(wideArg);
   TCLAP::MultiArg<std::string> classArg(
       "c", "class", "evaluate only objects and detections of this class (repeatable) [every class]",
       false, "class");
@@ -70,14 +64,13 @@ int Run(int argc, char** argv) {
   cmd.parse(argc, argv);
 
   const std::string prefix = prefixArg.getValue();
-  const bool wide = wideArg.getValue();
   std::vector<DetectorArgument> detectors;
   for (const std::string& a : detectorsArg.getValue())
     detectors.push_back(ParseDetectorArgument(a, thresholdArg.getValue()));
   std::vector<NamedCurve> curves;
   std::printf("%-14s %6s %6s %9s %9s %7s %9s", "detector", "frames", "people", "precision", "recall", "AP",
               "log-av MR");
-  if (wide) std::printf(" %8s %7s", "AP.5:.95", "ignored");
+  std::printf(" %8s %7s", "AP.5:.95", "ignored");
   std::printf("\n");
   const Truth truth = ReadTruth(truthArg.getValue(), classArg.getValue());
   for (const DetectorArgument& d : detectors) {
@@ -85,7 +78,7 @@ int Run(int argc, char** argv) {
     const Summary s = Summarise(frames, d.threshold);
     std::printf("%-14s %6zu %6d %9.3f %9.3f %7.3f %8.2f%%", d.name.c_str(), frames.size(), s.positives,
                 s.precision, s.recall, s.averagePrecision, 100.0 * s.logAverageMissRate);
-    if (wide) std::printf(" %8.3f %7d", s.averagePrecisionOverIous, s.ignored);
+    std::printf(" %8.3f %7d", s.averagePrecisionOverIous, s.ignored);
     std::printf("\n");
     curves.push_back({d.name, ComputeCurve(frames)});
   }
