@@ -72,6 +72,14 @@ void CheckExtent(double width, double height, const std::function<void(const std
     fail(pedscan::Format("a box of width %g and height %g (both must be positive)", width, height));
 }
 
+Object WithCorners(Object object, double x0, double y0, double x1, double y1) {
+  object.x = x0;
+  object.y = y0;
+  object.width = x1 - x0;
+  object.height = y1 - y0;
+  return object;
+}
+
 // ---------------------------------------------------------------- JSON
 
 class JsonFile {
@@ -216,12 +224,7 @@ Image ReadLabelme(const std::string& path, const ClassFilter& filter) {
       y1 = std::max(y1, y);
     }
     CheckExtent(x1 - x0, y1 - y0, [&](const std::string& what) { file.Fail(key + ".points", what); });
-    if (!filter.Keeps(object)) continue;
-    object.x = x0;
-    object.y = y0;
-    object.width = x1 - x0;
-    object.height = y1 - y0;
-    image.objects.push_back(object);
+    if (filter.Keeps(object)) image.objects.push_back(WithCorners(object, x0, y0, x1, y1));
   }
   return image;
 }
@@ -383,12 +386,7 @@ Image ReadVoc(const std::string& path, const ClassFilter& filter) {
     CheckExtent(x1 - x0, y1 - y0, [&](const std::string& what) { file.Fail(box, what); });
     object.ignore = file.Flag(node, "difficult");
     object.truncated = file.Flag(node, "truncated");
-    if (!filter.Keeps(object.label)) continue;
-    object.x = x0;
-    object.y = y0;
-    object.width = x1 - x0;
-    object.height = y1 - y0;
-    image.objects.push_back(object);
+    if (filter.Keeps(object)) image.objects.push_back(WithCorners(object, x0, y0, x1, y1));
   }
   return image;
 }
