@@ -27,9 +27,13 @@ demo: build
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
 
-# The Python module and its stubs, into the interpreter's site directory.
+# Everything under PREFIX (default: the configured /usr/local): programs,
+# libraries with headers, CMake and pkg-config files, models and example,
+# manual page; the Python package into the interpreter's site directory.
+# DESTDIR stages the files without changing the paths written into them.
+PREFIX ?=
 install: build
-	cmake --install $(BUILD)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) $(if $(PREFIX),--prefix "$(PREFIX)")
 
 clean:
 	rm -rf $(BUILD)

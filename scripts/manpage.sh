@@ -86,12 +86,15 @@ END {
   print ".SH EXAMPLES"
   for (i = 1; i <= n; ++i) {
     if (substr(examples[i], 1, 1) == "T") { print ".PP"; print esc(substr(examples[i], 2)) ":" }
-    else { print ".IP"; print "\\f(CW" esc(substr(examples[i], 2)) "\\fR" }
+    else { print ".RS"; print ".nf"; print "\\f(CW" esc(substr(examples[i], 2)) "\\fR"; print ".fi"; print ".RE" }
   }
   print ".PP"
   print "Detection with the installed person model on the installed example image:"
-  print ".IP"
+  print ".RS"
+  print ".nf"
   print "\\f(CWpedscan \\-d \\-c " esc(share) "/detect.txt \\-i " esc(share) "/example/vtest\\-0440.png \\-o output \\-s \\-b\\fR"
+  print ".fi"
+  print ".RE"
   print ".SH FILES"
   print ".TP"
   print "\\fI" esc(share) "/detect.txt\\fR"
