@@ -173,8 +173,8 @@ def worker_detector(job):
     if detector is None:
         detector = pedscan.Detector(job["config"], threads=1)
         if digest_of(configuration_hashes(job["config"])) != job["digest"]:
-            raise pedscan.Error("the configuration or its model files differ on worker %s "
-                                "from the client's\n" % _worker_address())
+            raise BatchError("the configuration or its model files differ on worker %s "
+                             "from the client's\n" % _worker_address())
         with _detectors_lock:
             _detectors[key] = detector
     return detector
@@ -236,7 +236,7 @@ def run_task(job, task):
         return finish()
     try:
         detector = worker_detector(job)
-    except pedscan.Error as error:
+    except (pedscan.Error, BatchError) as error:
         messages.append(error.message)
         return finish()
 
@@ -491,6 +491,9 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
     stopped = False
     progress = Progress(sum(len(t["frames"]) for t in pending), stream)
     try:
+        # Markers of a run whose client was killed have no one to read them.
+        for stale in glob.glob(os.path.join(glob.escape(output), ATTEMPTS_PREFIX + "*")):
+            shutil.rmtree(stale, ignore_errors=True)
         os.makedirs(attempts, exist_ok=True)
         if pending:
             client, cluster = _start_cluster({"scheduler": scheduler, "workers": workers,
