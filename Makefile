@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps configure build test demo bench install clean
+.PHONY: all deps configure build test demo bench install package clean
 
 all: build
 
@@ -34,6 +34,10 @@ bench: build
 PREFIX ?=
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) $(if $(PREFIX),--prefix "$(PREFIX)")
+
+# The Debian package $(BUILD)/pedscan_<version>_amd64.deb (prefix /usr).
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

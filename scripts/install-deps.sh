@@ -6,7 +6,7 @@ packages=(g++ cmake make pkg-config libopencv-dev libtclap-dev libalglib-dev
           libgtest-dev googletest libbenchmark-dev
           pybind11-dev python3-dev python3-numpy python3-pytest python3-opencv
           python3-distributed python3-tqdm nlohmann-json3-dev libpugixml-dev labelme-examples
-          man-db)
+          dpkg-dev man-db)
 
 missing=()
 for p in "${packages[@]}"; do
