@@ -15,6 +15,7 @@
 
 #include "bindings.h"
 #include "evaluation/evaluation.h"
+#include "evaluation/inputs.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -135,7 +136,8 @@ Side DetectionSide(const py::object& detections) {
 // files; runs without the interpreter lock.
 std::vector<ev::Frame> FramesOf(const Side& truth, const Side& detections) {
   if (truth.directory && detections.directory) {
-    return ev::LoadFrames(*truth.directory, *detections.directory);
+    // Any annotation format and COCO results files, as the tool reads them.
+    return ev::LoadFrames(ev::ReadTruth(*truth.directory), *detections.directory);
   }
   std::vector<ev::Frame> frames;
   // A frame's detection file is "<frame>.txt", except that a ground-truth
@@ -265,16 +267,19 @@ the detections scoring at least threshold; None otherwise.)")
              R"(Scores detections against ground truth, like build/evaluate; returns an Evaluation.
 
 truth: a directory of ground-truth files "<frame>.txt" with one "x y w h" line
-per person, or a mapping frame name -> array-like N x 4 (x, y, w, h).
+per person, or a mapping frame name -> array-like N x 4 (x, y, w, h); with a
+path for detections too, also a folder of Pascal VOC XML or labelme JSON
+files, or a COCO JSON or imglab XML file (ignore regions honoured).
 detections: a directory holding "<frame>.txt" with one "x y w h score" line
-per box for every ground-truth frame, or a mapping frame name -> array-like
-N x 5 (x, y, w, h, score). The frames are those of the ground truth; each
-needs its detections (an empty file or array for none).
+per box for every ground-truth frame, a COCO results file, or a mapping frame
+name -> array-like N x 5 (x, y, w, h, score). The frames are those of the
+ground truth; each needs its detections (an empty file or array for none).
 
 Detections of all frames are ranked together, highest score first; each takes
-the ground-truth box of its frame it overlaps most and is a true positive when
-that overlap (intersection over union) reaches iou and the box is not taken
-yet; every other detection is a false positive. threshold, when given, also
+the free ground-truth box of its frame it overlaps most and is a true
+positive when that overlap (intersection over union) reaches iou; one that
+lies mostly inside an ignore region counts neither way; every other
+detection is a false positive. threshold, when given, also
 gives precision and recall of the detections scoring at least it.
 
 A missing or malformed file raises pedscan.Error naming it, as the tool

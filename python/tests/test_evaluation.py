@@ -1,5 +1,6 @@
 """pedscan.evaluate against the evaluate tool on the same files, and on the
 same boxes given as mappings."""
+import json
 import math
 import os
 import subprocess
@@ -115,3 +116,35 @@ def test_bad_input_raises_and_the_next_call_works(frames):
     with pytest.raises(ValueError, match="no entry for frame '0000'"):
         pedscan.evaluate(frames["truth"], {})
     assert pedscan.evaluate(frames["truth"], frames["detections"]).frames == 8
+
+
+def test_annotation_files_and_coco_results_score_like_the_text_files(frames, tmp_path):
+    """The same boxes as COCO ground truth and COCO results, plus a crowd
+    region that swallows one false alarm."""
+    truth, detections = frames["truth"], frames["detections"]
+    names = sorted(truth)
+    images = [{"id": i, "file_name": name + ".png"} for i, name in enumerate(names)]
+    objects = [{"image_id": i, "category_id": 1, "bbox": row, "iscrowd": 0}
+               for i, name in enumerate(names) for row in truth[name].tolist()]
+    found = [{"image_id": i, "category_id": 1, "bbox": row[:4], "score": row[4]}
+             for i, name in enumerate(names) for row in detections[name].tolist()]
+    coco = {"images": images, "categories": [{"id": 1, "name": "person"}], "annotations": objects}
+    (tmp_path / "truth.json").write_text(json.dumps(coco))
+    (tmp_path / "results.json").write_text(json.dumps(found))
+    same = pedscan.evaluate(str(tmp_path / "truth.json"), str(tmp_path / "results.json"))
+    on_text = pedscan.evaluate(frames["truth_dir"], frames["detections_dir"])
+    assert same.average_precision == on_text.average_precision
+    assert same.log_average_miss_rate == on_text.log_average_miss_rate
+
+    alarm = next((i, row) for i, name in enumerate(names) for row in detections[name].tolist()
+                 if all(max(0, min(row[0] + row[2], t[0] + t[2]) - max(row[0], t[0])) == 0
+                        for t in truth[name].tolist()))
+    coco["annotations"].append({"image_id": alarm[0], "category_id": 1, "iscrowd": 1,
+                                "bbox": [alarm[1][0] - 1, alarm[1][1] - 1, 40, 80]})
+    (tmp_path / "crowd.json").write_text(json.dumps(coco))
+    every = {"threshold": -1e300}
+    ignored = pedscan.evaluate(str(tmp_path / "crowd.json"), str(tmp_path / "results.json"), **every)
+    counted = pedscan.evaluate(frames["truth_dir"], frames["detections_dir"], **every)
+    assert ignored.positives == counted.positives
+    assert ignored.true_positives == counted.true_positives
+    assert ignored.false_positives < counted.false_positives
