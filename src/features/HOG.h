@@ -85,8 +85,6 @@ class HOG : public ExtractionMethod {
   }
 
  private:
-  // The 36 cell sums of a block, before any normalisation.
-  void CellSums(const BlockRect& rect, float* out) const;
   // The three colour fractions of a block.
   void ColorFractions(const BlockRect& rect, float* out) const;
   // Throws the precondition report from `function` when no image is held.

@@ -6,9 +6,8 @@
 #include <cstring>
 #include <utility>
 
-#include <immintrin.h>
-
-#include "numeric/lanes.h"
+#include "features/band_values.h"
+#include "features/dispatch.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -26,115 +25,15 @@ constexpr char kInvalidParametersMessage[] = "Invalid parameters for co-occurren
 
 constexpr char kMissingTableMessage[] = "Error, need to define log table to size %d\n";
 
-constexpr int kBatch = CooccurrenceStatistics::kBatch;
-
-using OrderedCounts = uint16_t[Cooccurrence::kDirections][2][Cooccurrence::kCells];
-
-inline void Count(uint16_t* cells, int first, int second) {
-  ++cells[first + Cooccurrence::kLevels * second];
-}
-
-// Counts the pairs that start in one block row of `width` pixels and end in
-// the same row (direction 0) or in the row `d` below (directions 1 to 3):
-// pair (u, w) in cell u + 16 w. `below` is null for the last d rows. The four
-// directions run side by side and even and odd pixels count into two copies,
-// so that runs of equal levels do not wait on the previous increment of the
-// same cell.
-inline void CountRow(OrderedCounts& counts, const uint8_t* row, const uint8_t* below, int width,
-                     int d) {
-  const int n = width - d;  // pairs per direction except the vertical one
-  if (below == nullptr) {
-    for (int i = 0; i < n; ++i) Count(counts[0][i & 1], row[i], row[i + d]);
-    return;
-  }
-  for (int i = 0; i < n; ++i) {
-    const int copy = i & 1;
-    Count(counts[0][copy], row[i], row[i + d]);
-    Count(counts[1][copy], row[i + d], below[i]);
-    Count(counts[2][copy], row[i], below[i]);
-    Count(counts[3][copy], row[i], below[i + d]);
-  }
-  for (int i = std::max(n, 0); i < width; ++i) Count(counts[2][i & 1], row[i], below[i]);
-}
-
-// Counts, from zero, the pairs of the block of width x height pixels whose
-// top-left pixel is `top`, its rows `stride` bytes apart.
-inline void CountBlock(OrderedCounts& counts, const uint8_t* top, size_t stride, int width,
-                       int height, int d) {
-  std::memset(counts, 0, sizeof(counts));
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* row = top + y * stride;
-    CountRow(counts, row, y + d < height ? row + d * stride : nullptr, width, d);
-  }
-}
-
-// Moves the ordered counts of a block whose pixels start at column x of the
-// rows to the block one column to the right: the pairs that start in the
-// leaving column go, those that end in the entering column come. `top` is
-// the block's top row, its rows `stride` bytes apart, with d more below it. Leaving pairs are taken from
-// copy 0 and entering ones added to copy 1, so that in a uniform region the
-// two updates of a cell do not wait on each other; the copies are summed
-// before use, so a copy may wrap below zero while the sum stays exact
-// (16-bit arithmetic is modular).
-inline void SlideRight(OrderedCounts& counts, const uint8_t* top, size_t stride, int height,
-                       int x, int width, int d) {
-  constexpr int L = Cooccurrence::kLevels;
-  const int leaving = x;
-  const int entering = x + width - d;  // first pair start of the new block
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* row = top + y * stride;
-    --counts[0][0][row[leaving] + L * row[leaving + d]];
-    ++counts[0][1][row[entering] + L * row[entering + d]];
-    if (y + d >= height) continue;
-    const uint8_t* below = row + d * stride;
-    --counts[1][0][row[leaving + d] + L * below[leaving]];
-    ++counts[1][1][row[entering + d] + L * below[entering]];
-    --counts[2][0][row[leaving] + L * below[leaving]];
-    ++counts[2][1][row[x + width] + L * below[x + width]];
-    --counts[3][0][row[leaving] + L * below[leaving + d]];
-    ++counts[3][1][row[entering] + L * below[entering + d]];
-  }
-}
-
-// out = A + transpose(A) with A = a + b, all 16 x 16.
-inline void SymmetricCounts(const uint16_t* a, const uint16_t* b, uint16_t* out) {
-  constexpr int L = Cooccurrence::kLevels;
-  // Block (i, j) holds rows 8 i.. and columns 8 j..; the result's block
-  // (i, j) is A's block (i, j) plus the transpose of A's block (j, i).
-  __m128i block[2][2][8];
-  for (int i = 0; i < 2; ++i) {
-    for (int j = 0; j < 2; ++j) {
-      for (int k = 0; k < 8; ++k) {
-        const int at = (8 * i + k) * L + 8 * j;
-        block[i][j][k] =
-            _mm_add_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(a + at)),
-                          _mm_load_si128(reinterpret_cast<const __m128i*>(b + at)));
-      }
-    }
-  }
-  __m128i transposed[2][2][8];
-  for (int i = 0; i < 2; ++i) {
-    for (int j = 0; j < 2; ++j) {
-      for (int k = 0; k < 8; ++k) transposed[i][j][k] = block[j][i][k];
-      Transpose8x8(transposed[i][j]);
-    }
-  }
-  for (int i = 0; i < 2; ++i) {
-    for (int j = 0; j < 2; ++j) {
-      for (int k = 0; k < 8; ++k) {
-        _mm_store_si128(reinterpret_cast<__m128i*>(out + (8 * i + k) * L + 8 * j),
-                        _mm_add_epi16(block[i][j][k], transposed[i][j][k]));
-      }
-    }
-  }
-}
+constexpr int kMaxBatch = CooccurrenceStatistics::kMaxBatch;
 
 // Blocks of one size waiting, as symmetric pair counts, to be evaluated
 // together. Evaluates a full batch as soon as it fills; Flush evaluates the
 // rest. Holds no tables until SetTables.
 class PendingBlocks {
  public:
-  explicit PendingBlocks(CooccurrenceStatistics& statistics) : statistics_(statistics) {}
+  PendingBlocks(CooccurrenceStatistics& statistics, const FeatureKernels& kernels)
+      : statistics_(statistics), kernels_(kernels) {}
 
   // Evaluates the blocks waiting, then takes blocks with these tables.
   void SetTables(const CooccurrenceStatistics::EntropyTable* const* tables) {
@@ -142,12 +41,10 @@ class PendingBlocks {
     std::copy(tables, tables + Cooccurrence::kDirections, tables_);
   }
   // Adds a block by its ordered counts; its values will go to out.
-  void Add(const OrderedCounts& ordered, float* out) {
-    for (int dir = 0; dir < Cooccurrence::kDirections; ++dir) {
-      SymmetricCounts(ordered[dir][0], ordered[dir][1], counts_[pending_][dir]);
-    }
+  void Add(const OrderedPairCounts& ordered, float* out) {
+    kernels_.symmetricPairs(ordered, counts_[pending_]);
     out_[pending_++] = out;
-    if (pending_ == kBatch) Flush();
+    if (pending_ == kernels_.cooccurrenceBatch) Flush();
   }
   void Flush() {
     if (pending_ > 0) statistics_.EvaluateBatch(counts_, pending_, tables_, out_);
@@ -156,9 +53,10 @@ class PendingBlocks {
 
  private:
   CooccurrenceStatistics& statistics_;
+  const FeatureKernels& kernels_;
   const CooccurrenceStatistics::EntropyTable* tables_[Cooccurrence::kDirections] = {};
-  alignas(32) uint16_t counts_[kBatch][Cooccurrence::kDirections][Cooccurrence::kCells];
-  float* out_[kBatch];
+  alignas(32) uint16_t counts_[kMaxBatch][Cooccurrence::kDirections][Cooccurrence::kCells];
+  float* out_[kMaxBatch];
   int pending_ = 0;
 };
 
@@ -173,45 +71,12 @@ BlockRect RowBlock(int x, int y0, int y1, int width) {
   return rect;
 }
 
-// The band values, written without branches so that a row converts as one
-// vectorised loop.
-//
-// Hue: 0 when all channels are equal; otherwise, with the test sequence
-// "red is the largest", then "green equals blue", then the rest:
-// h = (f / (max - min) + k) / 6 * 255 truncated, plus 255 when negative.
-// When all channels are equal the first branch gives f = 0 and k = 0, so the
-// only special case left is the zero divisor, replaced by 1. Single
-// precision throughout: in double, pure blue's 4 / 6 * 255 lands just below
-// 170 and would truncate to 169; in float it rounds to 170.
-inline int HueOf(int red, int green, int blue) {
-  const int maximum = std::max(red, std::max(green, blue));
-  const int minimum = std::min(red, std::min(green, blue));
-  const bool redLargest = red == maximum;
-  const bool greenIsBlue = green == blue;
-  const int f = redLargest ? green - blue : (greenIsBlue ? blue - red : red - green);
-  const int k = redLargest ? 0 : (greenIsBlue ? 2 : 4);
-  const int range = std::max(maximum - minimum, 1);
-  const int h = static_cast<int>(
-      (static_cast<float>(f) / static_cast<float>(range) + static_cast<float>(k)) / 6.0f * 255.0f);
-  return h < 0 ? h + 255 : h;
-}
-
-// Saturation: (max - min) / max * 255 truncated; 0 when all channels are
-// equal, which the zero numerator gives by itself once a zero maximum is
-// replaced by 1.
-inline int SaturationOf(int red, int green, int blue) {
-  const int maximum = std::max(red, std::max(green, blue));
-  const int minimum = std::min(red, std::min(green, blue));
-  return static_cast<int>(static_cast<float>(maximum - minimum) /
-                          static_cast<float>(std::max(maximum, 1)) * 255.0f);
-}
-
 }  // namespace
 
-int Cooccurrence::Hue(int red, int green, int blue) { return HueOf(red, green, blue); }
+int Cooccurrence::Hue(int red, int green, int blue) { return common::HueOf(red, green, blue); }
 
 int Cooccurrence::Saturation(int red, int green, int blue) {
-  return SaturationOf(red, green, blue);
+  return common::SaturationOf(red, green, blue);
 }
 
 int Cooccurrence::Value(int red, int green, int blue) {
@@ -287,34 +152,11 @@ void Cooccurrence::AddNewImage(const cv::Mat& image) {
   }
 
   levels_.create(image.rows, image.cols, CV_8UC1);
-  // One row at a time: the channels are split into int arrays first, so that
-  // the band conversion runs as a plain loop the compiler vectorises.
-  const int cols = image.cols;
-  std::vector<int> channels(4 * static_cast<size_t>(cols));
-  int* const red = channels.data();
-  int* const green = red + cols;
-  int* const blue = green + cols;
-  int* const band = blue + cols;
+  const FeatureKernels& kernels = FeatureKernelsNow();
+  std::vector<int> work(4 * static_cast<size_t>(image.cols));
   for (int y = 0; y < image.rows; ++y) {
-    const uint8_t* bgr = image.ptr<uint8_t>(y);
-    for (int x = 0; x < cols; ++x) {
-      blue[x] = bgr[3 * x];
-      green[x] = bgr[3 * x + 1];
-      red[x] = bgr[3 * x + 2];
-    }
-    switch (band_) {
-      case kHue:
-        for (int x = 0; x < cols; ++x) band[x] = HueOf(red[x], green[x], blue[x]);
-        break;
-      case kSaturation:
-        for (int x = 0; x < cols; ++x) band[x] = SaturationOf(red[x], green[x], blue[x]);
-        break;
-      default:
-        for (int x = 0; x < cols; ++x) band[x] = std::max(red[x], std::max(green[x], blue[x]));
-        break;
-    }
-    uint8_t* out = levels_.ptr<uint8_t>(y);
-    for (int x = 0; x < cols; ++x) out[x] = level[band[x]];
+    kernels.bandLevels(image.ptr<uint8_t>(y), image.cols, band_, level, work.data(),
+                       levels_.ptr<uint8_t>(y));
   }
 }
 
@@ -346,12 +188,12 @@ void Cooccurrence::ExtractFeatures(const BlockRect& rect, float* out) {
   // Each pair (u, w) is counted once, in cell (u, w); the symmetric matrix is
   // that count plus its transpose, which also gives a diagonal pair its 2.
   // A block with a table holds a pair, so it lies inside the image.
-  alignas(32) OrderedCounts ordered;
-  CountBlock(ordered, levels_.ptr<uint8_t>(ya) + xa, levels_.step, width, height, distance_);
+  const FeatureKernels& kernels = FeatureKernelsNow();
+  alignas(32) OrderedPairCounts ordered;
+  kernels.countPairs(ordered, levels_.ptr<uint8_t>(ya) + xa, levels_.step, width, height,
+                     distance_);
   alignas(32) uint16_t counts[kDirections][kCells];
-  for (int dir = 0; dir < kDirections; ++dir) {
-    SymmetricCounts(ordered[dir][0], ordered[dir][1], counts[dir]);
-  }
+  kernels.symmetricPairs(ordered, counts);
   statistics_.Evaluate(counts, tables, out);
 }
 
@@ -359,13 +201,14 @@ template <class BlockAt>
 void Cooccurrence::ExtractBlocks(int count, BlockAt blockAt) {
   statistics_.Initialize();
   const int d = distance_;
-  PendingBlocks pending(statistics_);
+  const FeatureKernels& kernels = FeatureKernelsNow();
+  PendingBlocks pending(statistics_, kernels);
   // The size of the blocks waiting in `pending`, and whether it has tables.
   int batchWidth = -1;
   int batchHeight = -1;
   bool haveTables = false;
   // The block whose pair counts `ordered` holds, when `held`.
-  alignas(32) OrderedCounts ordered;
+  alignas(32) OrderedPairCounts ordered;
   bool held = false;
   int heldX = 0;
   int heldY = 0;
@@ -392,9 +235,10 @@ void Cooccurrence::ExtractBlocks(int count, BlockAt blockAt) {
     }
     const uint8_t* const top = levels_.ptr<uint8_t>(r.y0);
     if (held && r.y0 == heldY && r.x0 > heldX && r.x0 - heldX <= kMaxSlide) {
-      for (; heldX < r.x0; ++heldX) SlideRight(ordered, top, levels_.step, height, heldX, width, d);
+      kernels.slidePairs(ordered, top, levels_.step, height, heldX, r.x0, width, d);
+      heldX = r.x0;
     } else {
-      CountBlock(ordered, top + r.x0, levels_.step, width, height, d);
+      kernels.countPairs(ordered, top + r.x0, levels_.step, width, height, d);
       held = true;
       heldX = r.x0;
       heldY = r.y0;

@@ -6,9 +6,9 @@
 // taken from it. One block at a time, its four directions run side by side
 // in the lanes of an SSE register; a batch of blocks of one size runs a
 // direction at a time with one block per lane (sixteen in an AVX-512
-// register, eight in an AVX2 one, else four in an SSE one). Both take every
-// step of one template in the same order, so a block's values are the same
-// bits either way.
+// register, eight in an AVX2 one, else four in an SSE one, by the path the
+// process runs: features/dispatch.h). Both take every step of one template
+// in the same order, so a block's values are the same bits either way.
 //
 // Arithmetic: single precision throughout. Every sum of products of two
 // arrays over a full range (a cell table against the matrix, the level and
@@ -35,14 +35,10 @@ class CooccurrenceStatistics {
   static constexpr int kDirections = 4;
   static constexpr int kStatistics = 12;
   static constexpr int kFeatures = kDirections * kStatistics;
-  // The blocks EvaluateBatch takes at most: one per lane.
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__FMA__)
-  static constexpr int kBatch = 16;
-#elif defined(__AVX2__)
-  static constexpr int kBatch = 8;
-#else
-  static constexpr int kBatch = 4;
-#endif
+  // The blocks EvaluateBatch takes at most on any path, and on the path the
+  // process runs now: one per lane.
+  static constexpr int kMaxBatch = 16;
+  static int Batch();
 
   // Everything that depends only on a direction's pair count N and a cell's
   // pair count k (0..N): the entropy table itself, and per k the entropy
@@ -76,40 +72,38 @@ class CooccurrenceStatistics {
   // of direction dir (cell (r, c) at r + 16 c, 16-byte aligned), summing to
   // tables[dir]->pairs; Initialize was called. Allocates nothing.
   void Evaluate(const uint16_t (*counts)[kCells], const EntropyTable* const* tables, float* out);
-  // Evaluate for `count` (1..kBatch) blocks of one size, block b's values
+  // Evaluate for `count` (1..Batch()) blocks of one size, block b's values
   // going to out[b], each bit for bit what Evaluate writes. Requires the
   // same of every block, all with the tables `tables`.
   void EvaluateBatch(const uint16_t (*counts)[kDirections][kCells], int count,
                      const EntropyTable* const* tables, float* const* out);
 
- private:
-  // The statistics of one matrix per lane of Pack, matrices[b] in lane b,
-  // normalised by lane b of `total` (through `reciprocal` when byReciprocal),
-  // entropyTerm(K) giving each lane's entropy term for the pair counts K.
-  // Writes statistic j of lane b to results[j][b].
-  template <class Pack, class Terms>
-  void EvaluateLanes(const uint16_t* const* matrices, typename Pack::F total,
-                     typename Pack::F reciprocal, bool byReciprocal, Terms entropyTerm,
-                     float (*results)[Pack::kLanes]);
-  // log10(h + 0.00001) of a histogram bin, remembered by the bin's bits:
-  // neighbouring blocks of an image repeat many bin values.
-  float HistogramLog(float h);
+ // The constant tables the evaluation reads, over the cells in flat order
+  // (cell (r, c) at r + 16 c): r * c, r, 1 / ((r - c)^2 + 1); the levels
+  // 0..32 and their squares; and a cache of logarithms, which changes as
+  // blocks are evaluated but never changes a value.
+  struct Tables {
+    enum CellTable { kRowTimesColumn, kRow, kInverseDifference, kCellTables };
+    alignas(32) std::array<std::array<float, kCells>, kCellTables> cells{};
+    alignas(32) std::array<float, 33> index{};         // 0, 1, ..., 32
+    alignas(32) std::array<float, kLevels> squares{};  // 0, 1, 4, ..., 225
 
-  struct LogSlot {
-    uint32_t bits = 0xFFFFFFFFu;  // a NaN pattern, never a bin value
-    float value = 0.0f;
+    struct LogSlot {
+      uint32_t bits = 0xFFFFFFFFu;  // a NaN pattern, never a bin value
+      float value = 0.0f;
+    };
+    static constexpr int kLogCacheBits = 16;
+    std::array<LogSlot, 1 << kLogCacheBits> logCache{};
+
+    // log10(h + 0.00001) of a histogram bin, remembered by the bin's bits:
+    // neighbouring blocks of an image repeat many bin values.
+    float HistogramLog(float h);
   };
-  static constexpr int kLogCacheBits = 16;
 
+ private:
   bool initialized_ = false;
-  // Constant tables over the cells in flat order (cell (r, c) at r + 16 c):
-  // r * c, r, 1 / ((r - c)^2 + 1).
-  enum CellTable { kRowTimesColumn, kRow, kInverseDifference, kCellTables };
-  alignas(32) std::array<std::array<float, kCells>, kCellTables> cellTables_{};
-  alignas(32) std::array<float, 33> index_{};         // 0, 1, ..., 32
-  alignas(32) std::array<float, kLevels> squares_{};  // 0, 1, 4, ..., 225
+  Tables tables_;
   std::vector<EntropyTable> entropyTables_;
-  std::array<LogSlot, 1 << kLogCacheBits> logCache_{};
 };
 
 }  // namespace pedscan

@@ -6,6 +6,10 @@
 // with fused multiply-adds) hold as many single-precision lanes, with
 // integer lanes of the same count, and offer the same operations under the
 // same names, so that one template serves every width. They hold no state.
+//
+// Everything here lives in the namespace of the instruction set being
+// compiled (numeric/dispatch.h), so that the copies of a kernel source
+// compiled for different sets never share an out-of-line function.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +17,10 @@
 
 #include <immintrin.h>
 
+#include "numeric/dispatch.h"
+
 namespace pedscan {
+namespace PEDSCAN_KERNELS {
 
 inline __m128 AddLanes(__m128 a, __m128 b) { return _mm_add_ps(a, b); }
 #if defined(__AVX__)
@@ -343,4 +350,5 @@ struct Pack16 {
 #pragma GCC diagnostic pop
 #endif
 
+}  // namespace PEDSCAN_KERNELS
 }  // namespace pedscan

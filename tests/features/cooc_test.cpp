@@ -564,15 +564,13 @@ TEST(Cooccurrence, ThirtyTwoBinsUseLevelsZeroToSeven) {
 }
 
 // The batches multiply by 1 / N instead of dividing only where that gives
-// every quotient k / N of the table bit for bit; with fused multiply-adds it
-// does for all six tables, and the batches then match the single blocks
-// (tested above) by way of the multiplication.
+// every quotient k / N of the table bit for bit; it does for all six tables,
+// and with fused multiply-adds the batches then match the single blocks
+// (tested above) by way of the multiplication. A path without them divides.
 TEST(Cooccurrence, ProbabilitiesFromTheReciprocalAreTheQuotients) {
   auto method = Configured<CoocH>(16);
   for (int pairs : {450, 480, 1922, 1984, 112, 98}) {
-#if defined(__FMA__)
     EXPECT_TRUE(method->MultipliesByReciprocal(pairs)) << pairs;
-#endif
     const float n = static_cast<float>(pairs);
     const float r = 1.0f / n;
     for (int k = 0; k <= pairs; ++k) {
