@@ -10,6 +10,15 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "support/cpu.h"
+
+// Each kernel path runs its own copy of pedscan, pinned to it.
+#if defined(PEDSCAN_PINNED_DIR)
+#undef PEDSCAN_BINARY
+#define PEDSCAN_BINARY \
+  (std::string(PEDSCAN_PINNED_DIR "/pedscan_") + pedscan::cpu::PathName(pedscan::cpu::ActivePath()))
+#endif
+
 #include "../support/run_command.h"
 #include "support/failure.h"
 #include "support/geometry.h"
