@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "features/co_occurrence.h"
+#include "kernel_paths.h"
 
 namespace pedscan {
 namespace {
@@ -111,4 +112,4 @@ BENCHMARK(BM_ExtractFeaturesRow16x16)->ArgName("natural")->DenseRange(0, 1)->Uni
 }  // namespace
 }  // namespace pedscan
 
-BENCHMARK_MAIN();
+PEDSCAN_BENCHMARK_MAIN()

@@ -33,6 +33,7 @@
 #include "model/parameters.h"
 #include "support/failure.h"
 #include "../tests/support/example_configuration.h"
+#include "kernel_paths.h"
 
 namespace pedscan {
 namespace {
@@ -184,6 +185,7 @@ BENCHMARK(BM_DetectionPhases)->Unit(benchmark::kSecond)->Iterations(1)->UseRealT
 }  // namespace pedscan
 
 int main(int argc, char** argv) {
+  if (!pedscan::bench::UseKernelsOption(&argc, argv)) return 2;
   bool setupOnly = false;
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
@@ -202,6 +204,8 @@ int main(int argc, char** argv) {
   pedscan::dataDir = ".";
   try {
     if (setupOnly) {
+      // For the scripts that time pedscan on this data: the path it takes.
+      std::printf("kernels: %s\n", pedscan::cpu::PathName(pedscan::cpu::ActivePath()));
       pedscan::PrepareData();
       return 0;
     }

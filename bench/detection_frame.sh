@@ -9,7 +9,8 @@
 # figures; 0 for every core).
 #
 # The model, configuration and frame are made by bench_detection
-# --setup-only in BUILD_DIR/bench/detection_data (trained once, then reused).
+# --setup-only in BUILD_DIR/bench/detection_data (trained once, then reused),
+# which also prints the kernel path ("kernels: avx2") pedscan takes here.
 set -e
 build=$(cd "$1" && pwd)
 runs=${2:-3}

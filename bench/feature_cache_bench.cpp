@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "features/feature_cache.h"
+#include "kernel_paths.h"
 
 namespace {
 
@@ -179,4 +180,4 @@ BENCHMARK(BM_ScanWindows)->Arg(4)->Arg(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+PEDSCAN_BENCHMARK_MAIN()

@@ -15,6 +15,7 @@
 
 #include "features/feature_control.h"
 #include "model/model.h"
+#include "kernel_paths.h"
 
 namespace {
 
@@ -134,4 +135,4 @@ BENCHMARK(BM_FeatureControlWholeLevel)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+PEDSCAN_BENCHMARK_MAIN()

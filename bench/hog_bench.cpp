@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 
 #include "features/HOG.h"
+#include "kernel_paths.h"
 
 namespace {
 
@@ -74,4 +75,4 @@ BENCHMARK(BM_HogExtractFeatures16x16)->Unit(benchmark::kNanosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+PEDSCAN_BENCHMARK_MAIN()

@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include "model/model.h"
+#include "kernel_paths.h"
 
 namespace {
 
@@ -119,4 +120,4 @@ BENCHMARK(BM_ClassifyFeaturesExampleShapedQda);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+PEDSCAN_BENCHMARK_MAIN()

@@ -9,6 +9,7 @@
 #include "numeric/kernels.h"
 #include "numeric/pls.h"
 #include "numeric/qda.h"
+#include "kernel_paths.h"
 
 namespace {
 
@@ -92,4 +93,4 @@ BENCHMARK(BM_ProjectAndClassifyWindow);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+PEDSCAN_BENCHMARK_MAIN()
