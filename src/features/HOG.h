@@ -54,8 +54,9 @@ class HOG : public ExtractionMethod {
   // bottom-right, bins 0..8 each) when UseHOG, then 3 colour fractions (blue,
   // green, red) when UseColorFrequency. Allocates nothing.
   void ExtractFeatures(const BlockRect& rect, float* out) override;
-  // The histograms of eight blocks are normalised together, one block per
-  // vector lane.
+  // On the AVX paths the histograms of eight blocks are normalised
+  // together, one block per vector lane; the baseline path takes them one
+  // by one. The values are the same.
   void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) override;
   void Initialize() override {}
   void ReleaseImage() override;

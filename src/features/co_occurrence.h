@@ -66,14 +66,14 @@ class Cooccurrence : public ExtractionMethod {
   // ExtractFeatures gives for the block [x, x + width - 1] x [y0, y1], bit
   // for bit, one block after another in out. Blocks inside the image are
   // counted by sliding the previous block's pair counts when it lies a few
-  // columns to the left, and evaluated CooccurrenceStatistics::kBatch at a
+  // columns to the left, and evaluated CooccurrenceStatistics::Batch() at a
   // time; the rest go through ExtractFeatures (and fail as it does).
   // Requires: y1 >= y0, width >= 1. Allocates nothing.
   void ExtractFeaturesRow(int y0, int y1, int width, const int* xs, int count,
                           float* out) override;
   bool PrefersRows() const override { return true; }
-  // Blocks inside the image are evaluated together, kBatch of one size at a
-  // time, a block a few columns right of the previous one on the same rows
+  // Blocks inside the image are evaluated together, Batch() of one size at
+  // a time, a block a few columns right of the previous one on the same rows
   // slid to as in ExtractFeaturesRow; the others go through ExtractFeatures
   // (and fail as it does). Allocates nothing.
   void ExtractFeaturesBatch(const BlockRect* rects, int count, float* const* out) override;
