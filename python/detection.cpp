@@ -39,15 +39,6 @@ struct Result {
   Detections raw;
 };
 
-// The colours the command line draws the object types in, in type order
-// (the detection mode's palette: yellow, blue, red, magenta, green, ...).
-const std::vector<cv::Scalar>& DrawingColours() {
-  static const std::vector<cv::Scalar> colours{
-      cv::Scalar(0, 255, 255, 0), cv::Scalar(255, 0, 0, 0),   cv::Scalar(0, 0, 255, 0),
-      cv::Scalar(255, 0, 255, 0), cv::Scalar(0, 255, 0, 0),   cv::Scalar(255, 0, 127, 0),
-      cv::Scalar(127, 0, 255, 0)};
-  return colours;
-}
 
 
 // The frame an array holds, without a copy when it is a C-contiguous uint8
@@ -243,7 +234,7 @@ class PyDetector {
     size_t next = 0;
     if (draw) {
       for (size_t i = 0; i < types.size(); ++i) {
-        DrawDetections(drawn, result.raw.windows[i], ellipse, TypeColour(DrawingColours(), i));
+        DrawDetections(drawn, result.raw.windows[i], ellipse, TypeColour(i));
       }
       const std::string& path = paths[next++];
       std::vector<uchar> encoded;

@@ -54,10 +54,7 @@ struct Detection::AheadFrame {
 };
 
 Detection::Detection(const std::string& configFile, const DetectionOptions& options)
-    : colors_{cv::Scalar(0, 255, 255, 0), cv::Scalar(255, 0, 0, 0),   cv::Scalar(0, 0, 255, 0),
-              cv::Scalar(255, 0, 255, 0), cv::Scalar(0, 255, 0, 0),   cv::Scalar(255, 0, 127, 0),
-              cv::Scalar(127, 0, 255, 0)},
-      options_(options),
+    : options_(options),
       detector_(std::make_unique<Detector>(configFile, options.threads)) {
   samples_.ReadInput(options_.source, &roiMode_);
   nFrames_ = samples_.NumberOfFrames();

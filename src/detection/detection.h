@@ -52,9 +52,11 @@ void WriteDetections(const std::string& path, const std::vector<DetectionWindow>
 void DrawDetections(cv::Mat& image, const std::vector<DetectionWindow>& list, bool ellipse,
                     const cv::Scalar& colour);
 
-// The drawing colour of the object type at position i: seven colours,
-// reused in turn past the seventh type.
-cv::Scalar TypeColour(const std::vector<cv::Scalar>& colours, size_t i);
+// The drawing colour (BGR) of the object type at position i of the
+// configuration's sorted types: yellow, blue, red, magenta, green, violet
+// and purple, reused in turn past the seventh type. Everything that draws
+// results (drawn images, annotated videos, the Python module) uses these.
+cv::Scalar TypeColour(size_t i);
 
 // What the detection mode does besides detecting: where the frames come
 // from, where the results go, how they are drawn and whether overlaps are
@@ -122,7 +124,6 @@ class Detection {
   // Suppresses overlaps when asked and prints the statistics line.
   void FinishFrame();
 
-  std::vector<cv::Scalar> colors_;
   std::vector<std::unique_ptr<AheadFrame>> ahead_;  // read and scanned, not yet taken
   int readIndex_ = 0;  // the next frame of the source to read
   bool readsAhead_ = false;

@@ -89,8 +89,12 @@ void DrawDetections(cv::Mat& image, const std::vector<DetectionWindow>& list, bo
   }
 }
 
-cv::Scalar TypeColour(const std::vector<cv::Scalar>& colours, size_t i) {
-  return colours[i % colours.size()];
+cv::Scalar TypeColour(size_t i) {
+  static const cv::Scalar kColours[] = {
+      cv::Scalar(0, 255, 255, 0), cv::Scalar(255, 0, 0, 0),   cv::Scalar(0, 0, 255, 0),
+      cv::Scalar(255, 0, 255, 0), cv::Scalar(0, 255, 0, 0),   cv::Scalar(255, 0, 127, 0),
+      cv::Scalar(127, 0, 255, 0)};
+  return kColours[i % (sizeof kColours / sizeof kColours[0])];
 }
 
 void Detection::DrawAndSave(cv::Mat& image, const std::vector<DetectionWindow>& list, bool ellipse,
@@ -125,7 +129,7 @@ void Detection::SaveResults() {
   if (options_.drawBB) {
     for (size_t i = 0; i < types.size(); ++i) {
       DrawAndSave(outputImage_, detections_.windows[i], options_.drawEllipse,
-                  TypeColour(colors_, i));
+                  TypeColour(i));
     }
   }
   std::vector<std::string> suffixes = TextSuffixes(types);

@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "detection/detection.h"
 #include "support/failure.h"
 #include "support/text.h"
 
@@ -23,12 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Detection's drawing colours (BGR), type by type in sorted order, reused
-// past the seventh (src/detection/detection.cpp).
-const cv::Scalar kColours[] = {cv::Scalar(0, 255, 255), cv::Scalar(255, 0, 0),
-                               cv::Scalar(0, 0, 255),   cv::Scalar(255, 0, 255),
-                               cv::Scalar(0, 255, 0),   cv::Scalar(255, 0, 127),
-                               cv::Scalar(127, 0, 255)};
 
 // Players take a frame rate of 0 badly; a source that gives none is written
 // at the common PAL rate.
@@ -97,9 +92,7 @@ void SyncFile(const std::string& path) {
 
 }  // namespace
 
-cv::Scalar TypeColour(size_t position) {
-  return kColours[position % (sizeof kColours / sizeof kColours[0])];
-}
+cv::Scalar TypeColour(size_t position) { return pedscan::TypeColour(position); }
 
 void DrawFrame(cv::Mat& image, const ResultFrame& frame, const std::vector<std::string>& types,
                int thickness) {
