@@ -14,6 +14,7 @@
 #include "features/co_occurrence.h"
 #include "model/model.h"
 #include "support/failure.h"
+#include "block_rect.h"
 
 namespace pedscan {
 namespace {
@@ -24,17 +25,6 @@ const ParameterMap kCooc = {{"bins", "16"}, {"distance", "1"}};
 ParameterMap With(ParameterMap params, const std::string& key, const std::string& value) {
   params[key] = value;
   return params;
-}
-
-BlockRect Rect(int x0, int y0, int width, int height) {
-  BlockRect r;
-  r.x0 = x0;
-  r.y0 = y0;
-  r.width = width;
-  r.height = height;
-  r.x1 = x0 + width - 1;
-  r.y1 = y0 + height - 1;
-  return r;
 }
 
 void AddBlock(Model& model, const std::string& feature, const std::string& paramSet, int x,

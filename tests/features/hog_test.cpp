@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 
 #include "support/failure.h"
+#include "block_rect.h"
 
 namespace pedscan {
 namespace {
@@ -22,17 +23,6 @@ namespace {
 // that cancellation moves a normalised value by up to about 5e-6; one vote
 // counted in the wrong cell or bin moves it by 1e-4 or more.
 constexpr double kNormalisedTolerance = 2e-5;
-
-BlockRect Rect(int x0, int y0, int width, int height) {
-  BlockRect r;
-  r.x0 = x0;
-  r.y0 = y0;
-  r.width = width;
-  r.height = height;
-  r.x1 = x0 + width - 1;
-  r.y1 = y0 + height - 1;
-  return r;
-}
 
 cv::Mat RandomImage(int width, int height, unsigned seed) {
   std::mt19937 rng(seed);

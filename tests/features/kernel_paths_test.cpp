@@ -15,20 +15,10 @@
 #include "numeric/kernels.h"
 #include "numeric/projection.h"
 #include "support/cpu.h"
+#include "block_rect.h"
 
 namespace pedscan {
 namespace {
-
-BlockRect Rect(int x0, int y0, int width, int height) {
-  BlockRect r;
-  r.x0 = x0;
-  r.y0 = y0;
-  r.width = width;
-  r.height = height;
-  r.x1 = x0 + width - 1;
-  r.y1 = y0 + height - 1;
-  return r;
-}
 
 // Smooth ramps with noise and flat patches: gradients of every direction,
 // channel ties, sparse and dense co-occurrence matrices.
