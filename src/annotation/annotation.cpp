@@ -1,7 +1,5 @@
 #include "annotation/annotation.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -26,31 +24,16 @@ namespace {
 
 using nlohmann::json;
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool IsFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string Directory(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 // `name` as an annotation file gives it, against the annotation file's folder.
 std::string Resolve(const std::string& annotationFile, const std::string& name) {
   if (name.empty() || name[0] == '/') return name;
-  return JoinPath(Directory(annotationFile), name);
+  return JoinPath(DirectoryOf(annotationFile), name);
 }
 
 // The whole file without a leading UTF-8 byte-order mark, which editors on
 // some systems put in front of text they save.
 std::string ReadText(const std::string& path) {
-  if (!IsFile(path)) FailPlain(pedscan::Format("%s: cannot open annotation file\n", path.c_str()));
+  if (!IsRegularFile(path)) FailPlain(pedscan::Format("%s: cannot open annotation file\n", path.c_str()));
   std::ifstream in(path, std::ios::binary);
   if (!in) FailPlain(pedscan::Format("%s: cannot open annotation file\n", path.c_str()));
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -356,10 +339,10 @@ class XmlFile {
 // dataset's JPEGImages folder beside Annotations, else beside the file.
 std::string VocImagePath(const std::string& path, const std::string& recorded,
                          const std::string& filename) {
-  if (!recorded.empty() && IsFile(Resolve(path, recorded))) return Resolve(path, recorded);
+  if (!recorded.empty() && IsRegularFile(Resolve(path, recorded))) return Resolve(path, recorded);
   if (filename.empty()) return "";
-  const std::string dataset = JoinPath(Directory(Directory(path)), "JPEGImages/" + filename);
-  if (IsFile(dataset)) return dataset;
+  const std::string dataset = JoinPath(DirectoryOf(DirectoryOf(path)), "JPEGImages/" + filename);
+  if (IsRegularFile(dataset)) return dataset;
   return Resolve(path, filename);
 }
 
@@ -575,7 +558,7 @@ Format DetectFormat(const std::string& path) {
     FolderFiles(path, &format);
     return format;
   }
-  if (!IsFile(path)) FailPlain(pedscan::Format("%s: no such annotation file or folder\n", path.c_str()));
+  if (!IsRegularFile(path)) FailPlain(pedscan::Format("%s: no such annotation file or folder\n", path.c_str()));
   return FileFormat(path);
 }
 
@@ -609,7 +592,7 @@ std::vector<Image> ReadAnnotations(const std::string& path, Format format, const
 }
 
 bool IsCocoDetections(const std::string& path) {
-  if (!IsFile(path)) return false;
+  if (!IsRegularFile(path)) return false;
   const std::string text = ReadText(path);
   const json root = json::parse(text, nullptr, false);
   if (root.is_discarded()) return false;
@@ -635,7 +618,7 @@ std::vector<Image> ReadCocoDetections(const std::string& path, const std::vector
     ReadCocoMaps(file, &ownImages, &categoryNames);
   } else if (!root.is_array()) {
     file.Fail("", "expected a list of detections or an object with \"annotations\"");
-  } else if (IsFile(CompanionOf(path))) {
+  } else if (IsRegularFile(CompanionOf(path))) {
     // A bare list has no names of its own; export writes them beside it.
     const JsonFile companion(CompanionOf(path));
     if (!companion.root().is_object()) companion.Fail("", "expected an object with \"images\"");

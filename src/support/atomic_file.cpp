@@ -23,19 +23,6 @@ namespace {
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
-// The directory part of a path, "." for a bare name.
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // True when `text` is one or more decimal digits.
 bool AllDigits(const std::string& text) {
   if (text.empty()) return false;
@@ -63,7 +50,7 @@ class Leftovers {
       std::lock_guard<std::mutex> lock(mutex_);
       auto listed = byDirectory_.find(directory);
       if (listed == byDirectory_.end()) listed = byDirectory_.emplace(directory, List(directory)).first;
-      auto entry = listed->second.find(NameOf(finalPath));
+      auto entry = listed->second.find(FileName(finalPath));
       if (entry == listed->second.end()) return;
       doomed = std::move(entry->second);
       listed->second.erase(entry);

@@ -8,6 +8,16 @@
 
 namespace pedscan {
 
+bool IsDirectory(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_directory(path, error);
+}
+
+bool IsRegularFile(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error);
+}
+
 bool MatchMask(const std::string& mask, const std::string& name) {
   auto same = [](char a, char b) {
     return std::tolower(static_cast<unsigned char>(a)) ==

@@ -11,6 +11,11 @@ namespace pedscan {
 // '?' any one character), ignoring ASCII case.
 bool MatchMask(const std::string& mask, const std::string& name);
 
+// Whether `path` is a directory / a regular file (symbolic links followed);
+// false for anything that cannot be examined.
+bool IsDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+
 // The regular files of `directory` whose names match `mask`, as
 // "<directory>/<name>" paths sorted in byte order without duplicates.
 // Directories are skipped; a missing or unreadable directory lists nothing.

@@ -9,6 +9,18 @@ std::string FileStem(const std::string& path) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string FileName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string JoinPath(const std::string& directory, const std::string& name) {
   return directory + "/" + name;
 }

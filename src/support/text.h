@@ -12,6 +12,14 @@ namespace pedscan {
 // never starts the extension.
 std::string FileStem(const std::string& path);
 
+// The directory part of a path: everything before its last '/', "/" for a
+// name in the root and "." for a bare name.
+std::string DirectoryOf(const std::string& path);
+
+// The last component of a path (after its last '/'), the whole path when
+// it has none.
+std::string FileName(const std::string& path);
+
 // Joins a directory and a name with the platform's separator '/'.
 std::string JoinPath(const std::string& directory, const std::string& name);
 

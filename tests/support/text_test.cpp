@@ -27,3 +27,17 @@ TEST(Split, KeepsEmptyPieces) {
 
 }  // namespace
 }  // namespace pedscan
+
+namespace pedscan {
+namespace {
+
+TEST(Text, DirectoryOfAndFileNameSplitAtTheLastSlash) {
+  EXPECT_EQ(DirectoryOf("out/run/0440.txt"), "out/run");
+  EXPECT_EQ(DirectoryOf("/0440.txt"), "/");
+  EXPECT_EQ(DirectoryOf("0440.txt"), ".");
+  EXPECT_EQ(FileName("out/run/0440.txt"), "0440.txt");
+  EXPECT_EQ(FileName("0440.txt"), "0440.txt");
+}
+
+}  // namespace
+}  // namespace pedscan

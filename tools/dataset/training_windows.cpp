@@ -7,10 +7,10 @@
 #include <cmath>
 #include <filesystem>
 #include <random>
-#include <sys/stat.h>
 
 #include "model/parameters.h"
 #include "support/atomic_file.h"
+#include "support/directory.h"
 #include "support/failure.h"
 #include "support/parallel.h"
 #include "support/text.h"
@@ -18,11 +18,6 @@
 namespace pedscan {
 namespace dataset {
 namespace {
-
-bool IsFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 std::string ImagePath(const annotation::Image& image, const std::string& imageDir) {
   if (imageDir.empty()) {
@@ -32,12 +27,12 @@ std::string ImagePath(const annotation::Image& image, const std::string& imageDi
     return image.path;
   }
   if (!image.path.empty()) {
-    const std::string beside = JoinPath(imageDir, image.path.substr(image.path.find_last_of('/') + 1));
-    if (IsFile(beside)) return beside;
+    const std::string beside = JoinPath(imageDir, FileName(image.path));
+    if (IsRegularFile(beside)) return beside;
   }
   for (const char* extension : {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".PNG", ".JPG", ".JPEG"}) {
     const std::string candidate = JoinPath(imageDir, image.name + extension);
-    if (IsFile(candidate)) return candidate;
+    if (IsRegularFile(candidate)) return candidate;
   }
   FailPlain(Format("%s: no image '%s' (.png, .jpg, .jpeg, .bmp, .tif) for %s\n", imageDir.c_str(),
                    image.name.c_str(), image.source.c_str()));
