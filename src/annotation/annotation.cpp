@@ -212,28 +212,41 @@ Image ReadLabelme(const std::string& path, const ClassFilter& filter) {
   return image;
 }
 
+// A COCO "images" entry: its id and file, the file resolved against the
+// JSON file's folder.
+Image CocoImage(const JsonFile& file, const json& entry, const std::string& key) {
+  Image image;
+  image.source = file.path();
+  image.cocoId = file.Integer(file.Member(entry, key, "id"), key + ".id");
+  image.path = Resolve(file.path(), file.String(file.Member(entry, key, "file_name"), key + ".file_name"));
+  image.name = FileStem(image.path);
+  return image;
+}
+
+// A COCO "categories" list: id -> name.
+std::map<long long, std::string> CocoCategories(const JsonFile& file, const json& list) {
+  std::map<long long, std::string> categories;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string key = JsonFile::Item("categories", i);
+    categories[file.Integer(file.Member(list[i], key, "id"), key + ".id")] =
+        file.String(file.Member(list[i], key, "name"), key + ".name");
+  }
+  return categories;
+}
+
 std::vector<Image> ReadCoco(const std::string& path, const ClassFilter& filter) {
   const JsonFile file(path);
   const json& root = file.root();
   if (!root.is_object()) file.Fail("", "expected a COCO object with \"images\" and \"annotations\"");
-  std::map<long long, std::string> categories;
-  const json& categoryList = file.Array(root, "", "categories");
-  for (size_t i = 0; i < categoryList.size(); ++i) {
-    const std::string key = JsonFile::Item("categories", i);
-    const long long id = file.Integer(file.Member(categoryList[i], key, "id"), key + ".id");
-    categories[id] = file.String(file.Member(categoryList[i], key, "name"), key + ".name");
-  }
+  const std::map<long long, std::string> categories =
+      CocoCategories(file, file.Array(root, "", "categories"));
   std::vector<Image> images;
   std::map<long long, size_t> byId;
   const json& imageList = file.Array(root, "", "images");
   for (size_t i = 0; i < imageList.size(); ++i) {
     const std::string key = JsonFile::Item("images", i);
     const json& entry = imageList[i];
-    Image image;
-    image.source = path;
-    image.cocoId = file.Integer(file.Member(entry, key, "id"), key + ".id");
-    image.path = Resolve(path, file.String(file.Member(entry, key, "file_name"), key + ".file_name"));
-    image.name = FileStem(image.path);
+    Image image = CocoImage(file, entry, key);
     if (entry.contains("width")) image.width = static_cast<int>(file.Integer(entry["width"], key + ".width"));
     if (entry.contains("height"))
       image.height = static_cast<int>(file.Integer(entry["height"], key + ".height"));
@@ -495,24 +508,11 @@ void ReadCocoMaps(const JsonFile& file, std::map<long long, Image>* images,
   if (root.contains("images")) {
     const json& list = file.Array(root, "", "images");
     for (size_t i = 0; i < list.size(); ++i) {
-      const std::string key = JsonFile::Item("images", i);
-      Image image;
-      image.source = file.path();
-      image.cocoId = file.Integer(file.Member(list[i], key, "id"), key + ".id");
-      image.path = Resolve(file.path(), file.String(file.Member(list[i], key, "file_name"), key + ".file_name"));
-      image.name = FileStem(image.path);
+      const Image image = CocoImage(file, list[i], JsonFile::Item("images", i));
       (*images)[image.cocoId] = image;
     }
   }
-  if (root.contains("categories")) {
-    categories->clear();
-    const json& list = file.Array(root, "", "categories");
-    for (size_t i = 0; i < list.size(); ++i) {
-      const std::string key = JsonFile::Item("categories", i);
-      (*categories)[file.Integer(file.Member(list[i], key, "id"), key + ".id")] =
-          file.String(file.Member(list[i], key, "name"), key + ".name");
-    }
-  }
+  if (root.contains("categories")) *categories = CocoCategories(file, file.Array(root, "", "categories"));
 }
 
 }  // namespace
