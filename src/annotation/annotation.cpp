@@ -517,6 +517,14 @@ void ReadCocoMaps(const JsonFile& file, std::map<long long, Image>* images,
 
 }  // namespace
 
+std::vector<std::pair<long long, std::string>> ReadCocoCategories(const std::string& path) {
+  const JsonFile file(path);
+  if (!file.root().is_object()) file.Fail("", "expected a COCO object with \"categories\"");
+  const std::map<long long, std::string> categories =
+      CocoCategories(file, file.Array(file.root(), "", "categories"));
+  return {categories.begin(), categories.end()};
+}
+
 std::string CompanionOf(const std::string& resultsFile) {
   const std::string suffix = ".json";
   const bool json = resultsFile.size() > suffix.size() &&

@@ -103,6 +103,10 @@ std::vector<Image> ReadAnnotations(const std::string& path, Format format,
 std::vector<Image> ReadCocoDetections(const std::string& path, const std::vector<Image>& truth,
                                       const std::vector<std::pair<long long, std::string>>& categories = {});
 
+// The "categories" of a COCO ground-truth file (id, name), for results
+// files that name their classes by id. Throws Failure as ReadAnnotations.
+std::vector<std::pair<long long, std::string>> ReadCocoCategories(const std::string& path);
+
 // The companion of a COCO results list: "results.json" -> "results.meta.json"
 // (a name without ".json" gets ".meta.json" added), an object with the
 // "images" and "categories" that the list's ids refer to.

@@ -1,11 +1,7 @@
 #include "inputs.h"
 
-#include <nlohmann/json.hpp>
-
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "support/directory.h"
 #include "support/failure.h"
@@ -20,25 +16,6 @@ bool IsTextFolder(const std::string& path) {
   std::error_code error;
   return std::filesystem::is_directory(path, error) && !ListFiles(path, "*.txt").empty() &&
          ListFiles(path, "*.xml").empty() && ListFiles(path, "*.json").empty();
-}
-
-// The "categories" of a COCO file that the annotation reader has already
-// read whole, so it parses; a file it could not read never gets here.
-std::vector<std::pair<long long, std::string>> CocoCategories(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string content = text.str();
-  if (content.compare(0, 3, "\xEF\xBB\xBF") == 0) content.erase(0, 3);
-  const nlohmann::json root = nlohmann::json::parse(content, nullptr, false);
-  std::vector<std::pair<long long, std::string>> categories;
-  if (root.is_discarded() || !root.is_object() || !root.contains("categories")) return categories;
-  for (const auto& c : root["categories"]) {
-    if (c.is_object() && c.contains("id") && c["id"].is_number_integer() && c.contains("name") &&
-        c["name"].is_string())
-      categories.emplace_back(c["id"].get<long long>(), c["name"].get<std::string>());
-  }
-  return categories;
 }
 
 Frame FrameOf(const annotation::Image& image) {
@@ -111,7 +88,7 @@ Truth ReadTruth(const std::string& path, const std::vector<std::string>& classes
   if (IsTextFolder(path)) return t;
   t.format = annotation::DetectFormat(path);
   t.images = annotation::ReadAnnotations(path, t.format, annotation::ClassFilter{classes});
-  if (t.format == annotation::Format::kCoco) t.categories = CocoCategories(path);
+  if (t.format == annotation::Format::kCoco) t.categories = annotation::ReadCocoCategories(path);
   if (t.images.empty()) FailPlain(Format("%s: no annotated images\n", path.c_str()));
   return t;
 }
