@@ -123,7 +123,82 @@ TEST(CutTrainingWindows, CountsSkipsAndKeepsNegativesClear) {
   }
 }
 
+annotation::Image Frame(const std::string& name, const std::string& source) {
+  annotation::Image image;
+  image.name = name;
+  image.source = source;
+  return image;
+}
+
+TEST(CheckFrameRange, PassesFramesInsideAndNamesTheFirstImageOutside) {
+  EXPECT_NO_THROW(CheckFrameRange({Frame("0000", "a.txt"), Frame("vtest_0399", "b.txt")}, 0, 399));
+  // Padding is no part of the number, however long.
+  EXPECT_NO_THROW(CheckFrameRange({Frame("f00000000000000000000000000000000123", "a.txt")}, 0, 399));
+  EXPECT_NO_THROW(CheckFrameRange({}, 5, 5));
+  const struct {
+    annotation::Image image;
+    long long first, last;
+    std::string text;
+  } cases[] = {
+      {Frame("0400", "data/x.xml"), 0, 399,
+       "data/x.xml: image '0400': frame 400 is outside the training frames 0-399\n"},
+      {Frame("vtest_0099", "c.json"), 100, 199,
+       "c.json: image 'vtest_0099': frame 99 is outside the training frames 100-199\n"},
+      {Frame("street", "d.txt"), 0, 399, "d.txt: image 'street': no frame number in the name (--frames 0-399)\n"},
+      {Frame("0012_left", "e.txt"), 0, 399,
+       "e.txt: image '0012_left': no frame number in the name (--frames 0-399)\n"},
+      // Too long for any integer type: still outside, never wrapped into range.
+      {Frame("f_0018446744073709551616", "f.txt"), 0, 399,
+       "f.txt: image 'f_0018446744073709551616': frame 18446744073709551616 is outside the training frames "
+       "0-399\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image.name);
+    try {
+      CheckFrameRange({Frame(std::to_string(c.last), "a.txt"), c.image}, c.first, c.last);
+      ADD_FAILURE() << "passed";
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.text(), c.text);
+    }
+  }
+}
+
 #ifdef WINDOWS_BINARY
+TEST(WindowsCommand, FramesOutsideTheTrainingRangeStopItBeforeAnyWindow) {
+  TempDir dir;
+  dir.MakeDir("boxes");
+  const std::string images = dir.MakeDir("images");
+  const std::string pos = dir.MakeDir("pos");
+  for (const char* name : {"0001", "0450"}) {
+    dir.WriteFile(std::string("boxes/") + name + ".txt", "10 10 30 72\n");
+    cv::imwrite(images + "/" + name + ".png", cv::Mat(160, 128, CV_8UC3, cv::Scalar(40, 90, 160)));
+  }
+  const std::string command = testutil::ShellQuote(WINDOWS_BINARY) + " -c " +
+                              testutil::ShellQuote(std::string(PEDSCAN_SOURCE_DIR) + "/data/train.txt") +
+                              " -p " + pos + " --images " + images + " " + dir.File("boxes");
+
+  testutil::CommandResult run = testutil::RunCommand(command + " --frames 0-399");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, dir.File("boxes/0450.txt") + ": image '0450': frame 450 is outside the training frames 0-399\n");
+  EXPECT_TRUE(std::filesystem::is_empty(pos));
+
+  for (const char* value : {"399-0", "0-", "-5-10", "0:399", "a-b"}) {
+    run = testutil::RunCommand(command + " --frames " + testutil::ShellQuote(value));
+    EXPECT_EQ(run.status, 1) << value;
+    EXPECT_NE(run.err.find(std::string("not '") + value + "'"), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(pos));
+
+  // A range that holds every frame changes nothing the tool prints.
+  const testutil::CommandResult plain = testutil::RunCommand(command);
+  ASSERT_EQ(plain.status, 0) << plain.out << plain.err;
+  run = testutil::RunCommand(command + " --frames 1-450");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, plain.out);
+  EXPECT_EQ(run.err, "");
+}
+
 const std::string kExamples = "/usr/share/doc/labelme-examples/examples/bbox_detection";
 
 TEST(WindowsCommand, CutsTheLabelmeExamplesForTheBundledModel) {

@@ -259,6 +259,27 @@ CutReport CutTrainingWindows(const std::vector<annotation::Image>& images, const
   return report;
 }
 
+void CheckFrameRange(const std::vector<annotation::Image>& images, long long first, long long last) {
+  for (const annotation::Image& image : images) {
+    const std::string& name = image.name;
+    size_t start = name.size();
+    while (start > 0 && name[start - 1] >= '0' && name[start - 1] <= '9') --start;
+    if (start == name.size())
+      FailPlain(Format("%s: image '%s': no frame number in the name (--frames %lld-%lld)\n",
+                       image.source.c_str(), name.c_str(), first, last));
+    // Leading zeros are padding. A number too long for a long long is past
+    // any range, and is shown as its digits rather than parsed.
+    start = std::min(name.find_first_not_of('0', start), name.size() - 1);
+    const std::string digits = name.substr(start);
+    if (digits.size() <= 18) {
+      const long long frame = std::stoll(digits);
+      if (frame >= first && frame <= last) continue;
+    }
+    FailPlain(Format("%s: image '%s': frame %s is outside the training frames %lld-%lld\n",
+                     image.source.c_str(), name.c_str(), digits.c_str(), first, last));
+  }
+}
+
 cv::Mat ContactSheet(const std::vector<std::string>& files, size_t limit) {
   std::vector<cv::Mat> tiles;
   const size_t count = std::min(files.size(), limit);

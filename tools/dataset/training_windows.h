@@ -78,6 +78,14 @@ CutReport CutTrainingWindows(const std::vector<annotation::Image>& images, const
                              const CutOptions& options, const std::string& imageDir,
                              const std::string& posDir, const std::string& negDir);
 
+// Guards a training set against frames it must never see (validation or
+// test frames of the same video): every image's name must end in a decimal
+// frame number ("0123", "vtest_0123") from first to last, both included.
+// Requires: 0 <= first <= last.
+// Throws Failure naming the annotation file and the first image that has no
+// frame number or one outside the range.
+void CheckFrameRange(const std::vector<annotation::Image>& images, long long first, long long last);
+
 // Tiles the images at twice their size into one sheet, 20 to a row, for
 // checking the windows by eye; at most `limit` images, evenly spread.
 cv::Mat ContactSheet(const std::vector<std::string>& files, size_t limit = 400);

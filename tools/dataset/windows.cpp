@@ -1,7 +1,8 @@
 // Cuts training windows for a model out of annotated images.
 //
 //   windows -c <model configuration> -p <posdir> [-n <negdir>] [--class name]...
-//           [--images dir] [--mirror] [--jitter N] [--sheet out.png] <annotations>
+//           [--images dir] [--mirror] [--jitter N] [--sheet out.png]
+//           [--frames first-last] <annotations>
 //
 // <annotations> is a folder of pedscan text, Pascal VOC XML or labelme JSON
 // files, or one COCO JSON or imglab XML file. The window and object box come
@@ -42,6 +43,20 @@ void CheckClasses(const std::vector<annotation::Image>& images, const annotation
   }
 }
 
+// "<first>-<last>", two frame numbers with first <= last; anything else is
+// refused rather than guessed at, since a guess could let test frames in.
+bool ParseFrameRange(const std::string& text, long long* first, long long* last) {
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) return false;
+  const std::string parts[2] = {text.substr(0, dash), text.substr(dash + 1)};
+  for (const std::string& part : parts)
+    if (part.empty() || part.size() > 18 || part.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+  *first = std::stoll(parts[0]);
+  *last = std::stoll(parts[1]);
+  return *first <= *last;
+}
+
 int Run(int argc, char** argv) {
   TCLAP::CmdLine cmd(
       "Cuts training windows for a model out of annotated images: every object scaled into the "
@@ -50,6 +65,11 @@ int Run(int argc, char** argv) {
   TCLAP::ValueArg<int> threadsArg("j", "threads", "images cut side by side; 0: every core [0]", false, 0,
                                   "N");
   cmd.add(threadsArg);
+  TCLAP::ValueArg<std::string> framesArg("", "frames",
+                                         "every image's name must end in a frame number in this "
+                                         "range, or nothing is written [any name]",
+                                         false, "", "first-last");
+  cmd.add(framesArg);
   TCLAP::ValueArg<std::string> sheetArg("", "sheet", "also write a contact sheet of the positives",
                                         false, "", "out.png");
   cmd.add(sheetArg);
@@ -123,6 +143,12 @@ int Run(int argc, char** argv) {
     WrongCommandLine(cmd, "threads", Format("-j must be at least 0, not %d", threadsArg.getValue()));
   if (tileArg.getValue() < -1)
     WrongCommandLine(cmd, "tile", Format("--tile must be at least -1, not %d", tileArg.getValue()));
+  long long firstFrame = 0, lastFrame = 0;
+  const bool guardFrames = framesArg.isSet();
+  if (guardFrames && !ParseFrameRange(framesArg.getValue(), &firstFrame, &lastFrame))
+    WrongCommandLine(cmd, "frames",
+                     Format("--frames must be two frame numbers <first>-<last> with first <= last, not '%s'",
+                            framesArg.getValue().c_str()));
 
   const dataset::WindowGeometry geometry = dataset::ReadWindowGeometry(configArg.getValue());
   annotation::ClassFilter filter;
@@ -130,6 +156,16 @@ int Run(int argc, char** argv) {
   const std::string path = annotationsArg.getValue();
   const annotation::Format format = annotation::DetectFormat(path);
   const std::vector<annotation::Image> all = annotation::ReadAnnotations(path, format);
+  if (guardFrames) {
+    // An image outside the range means the folder is not the training set
+    // the command line vouches for: refused the way the command line is, on
+    // stderr with status 1, and before any folder is made.
+    try {
+      dataset::CheckFrameRange(all, firstFrame, lastFrame);
+    } catch (const Failure& outside) {
+      throw Failure(Failure::Form::kParser, outside.text(), 1);
+    }
+  }
   CheckClasses(all, filter, path);
   const std::vector<annotation::Image> images = annotation::KeepClasses(all, filter);
 
