@@ -1,0 +1,231 @@
+#!/usr/bin/env python3
+"""Person labels of the example video, from proposals to an imglab file.
+
+    person-labels.py propose <labeldir> <hogdir> <peddir> <framesdir> <first> <last> <out.xml>
+    person-labels.py ignore <truthdir> <first> <last> <out.xml>
+
+propose: the boxes of build/label (moving blobs confirmed by OpenCV's HOG
+people detector), of `peers opencv` (score 0.2 or more) and of a pedscan
+model (response 0.6 or more), each a folder of <frame %04d>.txt, are merged
+per frame, boxes on still background (a cone, a post: less than a tenth of
+the box differs from the median frame) are dropped, and so is a label box
+alone between two others (two people walking together that the blob
+proposal merged). The rest are linked into tracks across frames; a track
+seen in fewer than 6 frames, or backed by a second source or the label tool
+in fewer than 3, is dropped; gaps of up to 4 frames are interpolated, so a
+person hidden by the post for a moment keeps a box.
+
+ignore: every box of a reviewed truth folder is kept as it is.
+
+Both modes then add ignore regions: a track that reaches the frame border
+is carried on at its speed for up to 15 frames while any of it shows, and those boxes,
+clipped to the frame, become ignore regions (a person walking out of view
+is neither to be found nor a false alarm); boxes under 40 px tall, below
+what the detector scans, become ignore regions too.
+"""
+import os, sys, math
+import numpy as np
+
+W, H = 768, 576
+ASPECT = 20.0 / 48.0
+
+def read(path, th=None):
+    boxes = []
+    if not os.path.exists(path): return boxes
+    for line in open(path):
+        v = line.split()
+        if len(v) < 4: continue
+        x, y, w, h = map(float, v[:4])
+        s = float(v[4]) if len(v) > 4 else 1e9
+        if th is not None and s < th: continue
+        boxes.append((x, y, w, h, s))
+    return boxes
+
+def norm(b):
+    x, y, w, h = b[:4]
+    cx = x + w / 2
+    nw = h * ASPECT
+    return (cx - nw / 2, y, nw, h)
+
+def iou(a, b):
+    ix = min(a[0] + a[2], b[0] + b[2]) - max(a[0], b[0])
+    iy = min(a[1] + a[3], b[1] + b[3]) - max(a[1], b[1])
+    if ix <= 0 or iy <= 0: return 0.0
+    i = ix * iy
+    return i / (a[2] * a[3] + b[2] * b[3] - i)
+
+def cluster(cands):
+    """Merges candidates of one frame that overlap (IoU >= 0.45); a merged
+    box is the vote-weighted mean; votes is the set of sources."""
+    cands = sorted(cands, key=lambda c: -c[2])
+    out = []
+    for box, src, w in cands:
+        for o in out:
+            if iou(o['box'], box) >= 0.45:
+                tw = o['w'] + w
+                o['box'] = tuple((o['box'][k] * o['w'] + box[k] * w) / tw for k in range(4))
+                o['w'] = tw
+                o['src'].add(src)
+                break
+        else:
+            out.append({'box': box, 'w': w, 'src': {src}})
+    return out
+
+MIN_H = 40
+FRAMES = ''
+_median = []
+_frame = {}
+
+def moving(f, b):
+    """The fraction of the box that differs from the scene without people:
+    near 0 for a cone or a post that a detector takes for a person."""
+    import cv2
+    if not _median:
+        imgs = [cv2.imread(os.path.join(FRAMES, '%04d.png' % g)) for g in range(FIRST, LAST + 1, 4)]
+        _median.append(np.median(np.stack(imgs), axis=0).astype(np.int16))
+    if f not in _frame:
+        _frame.clear()
+        _frame[f] = cv2.imread(os.path.join(FRAMES, '%04d.png' % f)).astype(np.int16)
+    x0, y0 = int(max(0, b[0])), int(max(0, b[1]))
+    x1, y1 = int(min(W, b[0] + b[2])), int(min(H, b[1] + b[3]))
+    if x1 <= x0 or y1 <= y0: return 0.0
+    d = np.abs(_frame[f][y0:y1, x0:x1] - _median[0][y0:y1, x0:x1]).max(axis=2)
+    return float((d > 30).mean())
+FIRST, LAST = 0, 0
+
+def near_border(b):
+    return b[0] < 12 or b[0] + b[2] > W - 12 or b[1] + b[3] > H - 12 or b[1] < 4
+
+def visible(b):
+    x0, y0 = max(0, b[0]), max(0, b[1])
+    x1, y1 = min(W, b[0] + b[2]), min(H, b[1] + b[3])
+    if x1 <= x0 or y1 <= y0: return 0.0
+    return (x1 - x0) * (y1 - y0) / (b[2] * b[3])
+
+def propose(label_dir, hog_dir, ped_dir, first, last):
+    frames = {}
+    for f in range(first, last + 1):
+        n = '%04d' % f
+        c = [(norm(b), 'L', 1.0) for b in read(os.path.join(label_dir, n + '.txt'))]
+        c += [(norm(b), 'H', 1.0) for b in read(os.path.join(hog_dir, n + '.txt'), 0.2)]
+        c += [(norm(b), 'P', 1.0) for b in read(os.path.join(ped_dir, n + '.txt'), 0.6)]
+        cl = [o for o in cluster(c) if moving(f, o['box']) >= 0.1]
+        # A label-tool box alone between two people is a merged pair.
+        keep = []
+        for o in cl:
+            if o['src'] == {'L'}:
+                near = [q for q in cl if q is not o and iou(q['box'], o['box']) >= 0.12]
+                if len(near) >= 2: continue
+            keep.append(o)
+        frames[f] = keep
+    return frames
+
+
+def link(frames, first, last):
+    """Tracks: greedy IoU linking frame to frame, across gaps of up to 4 frames."""
+    # Tracks: greedy IoU linking frame to frame, across gaps of up to 4 frames.
+    tracks = []
+    active = []
+    for f in range(first, last + 1):
+        dets = frames[f]
+        pairs = []
+        for ti, t in enumerate(active):
+            lf, lb = t[-1][0], t[-1][1]
+            if f - lf > 4: continue
+            for di, d in enumerate(dets):
+                o = iou(lb, d['box'])
+                if o >= 0.3: pairs.append((o, ti, di))
+        pairs.sort(reverse=True)
+        used_t, used_d = set(), set()
+        for o, ti, di in pairs:
+            if ti in used_t or di in used_d: continue
+            used_t.add(ti); used_d.add(di)
+            active[ti].append((f, dets[di]['box'], dets[di]['src']))
+        for di, d in enumerate(dets):
+            if di not in used_d:
+                t = [(f, d['box'], d['src'])]
+                active.append(t); tracks.append(t)
+        active = [t for t in active if f - t[-1][0] <= 4]
+    return tracks
+
+
+def label(tracks, first, last, reviewed):
+    result = {f: [] for f in range(first, last + 1)}
+    kept = 0
+    for t in tracks:
+        srcs = [s for _, _, s in t]
+        n_obs = len(t)
+        strong = sum(1 for s in srcs if len(s) >= 2 or 'L' in s)
+        if not reviewed and (n_obs < 6 or strong < 3): continue
+        kept += 1
+        # Gaps of a proposed track are filled by interpolation; a reviewed
+        # truth gets no box its reviewer did not draw.
+        pts = {f: np.array(b, dtype=float) for f, b, _ in t}
+        fs = sorted(pts)
+        for a, b in zip(fs, fs[1:]):
+            for g in range(a + 1, b) if not reviewed else ():
+                u = (g - a) / (b - a)
+                pts[g] = pts[a] * (1 - u) + pts[b] * u
+        for f in sorted(pts):
+            b = pts[f]
+            result[f].append(tuple(b) + ((b[3] < MIN_H),))
+        # Walking out of (or into) the frame: carry the box on at the track's
+        # speed while it still shows; those frames get ignore regions.
+        for end, direction in ((fs[-1], 1), (fs[0], -1)):
+            other = [f for f in fs if abs(f - end) <= 6 and f != end]
+            if not other: continue
+            ref = min(other, key=lambda f: -abs(f - end))
+            # Position moves on at the track's pace; the size stays, since a
+            # box shrinking at the border is the person being cut, not leaving.
+            v = (pts[end] - pts[ref]) / (end - ref) * direction
+            v[2:] = 0
+            b = pts[end]
+            if not near_border(b): continue
+            for g in range(1, 16):
+                f = end + g * direction
+                if f < FIRST or f > LAST: break
+                nb = b + v * g
+                if visible(nb) < 0.15: break
+                result[f].append(tuple(nb) + (True,))
+    print('tracks kept %d of %d' % (kept, len(tracks)), file=sys.stderr)
+    return result
+
+
+def main():
+    global FIRST, LAST, FRAMES
+    mode = sys.argv[1] if len(sys.argv) > 1 else ''
+    if mode == 'propose' and len(sys.argv) == 9:
+        label_dir, hog_dir, ped_dir, FRAMES, first, last, out_xml = sys.argv[2:9]
+        FIRST, LAST = int(first), int(last)
+        frames = propose(label_dir, hog_dir, ped_dir, FIRST, LAST)
+        result = label(link(frames, FIRST, LAST), FIRST, LAST, False)
+    elif mode == 'ignore' and len(sys.argv) == 6:
+        truth_dir, first, last, out_xml = sys.argv[2:6]
+        FIRST, LAST = int(first), int(last)
+        frames = {f: [{'box': tuple(b[:4]), 'src': {'L'}}
+                      for b in read(os.path.join(truth_dir, '%04d.txt' % f))]
+                  for f in range(FIRST, LAST + 1)}
+        result = label(link(frames, FIRST, LAST), FIRST, LAST, True)
+    else:
+        raise SystemExit(__doc__.strip().splitlines()[2].strip() + '\n' + __doc__.strip().splitlines()[3].strip())
+    write(result, out_xml)
+
+def write(result, out_xml):
+    with open(out_xml, 'w') as o:
+        o.write("<?xml version='1.0' encoding='UTF-8'?>\n<dataset>\n<images>\n")
+        for f in sorted(result):
+            o.write("  <image file='%04d.png' width='%d' height='%d'>\n" % (f, W, H))
+            for b in result[f]:
+                ign = len(b) > 4 and b[4]
+                if ign:
+                    x0, y0 = max(0, b[0]), max(0, b[1])
+                    x1, y1 = min(W, b[0] + b[2]), min(H, b[1] + b[3])
+                    b = (x0, y0, x1 - x0, y1 - y0)
+                x, y, w, h = [int(round(v)) for v in b[:4]]
+                if w <= 0 or h <= 0: continue
+                o.write("    <box top='%d' left='%d' width='%d' height='%d'%s/>\n" % (y, x, w, h, " ignore='1'" if ign else ""))
+            o.write("  </image>\n")
+        o.write("</images>\n</dataset>\n")
+
+if __name__ == '__main__':
+    main()
