@@ -198,6 +198,11 @@ class PyDetector {
     detector_->SetThreads(threads);
   }
   int threads() const { return detector_->threads(); }
+  bool stageSuppression() const { return stageSuppression_; }
+  void setStageSuppression(bool on) {
+    detector_->SetStageSuppression(on);
+    stageSuppression_ = on;
+  }
   const std::vector<std::string>& types() const { return detector_->objectTypes(); }
 
   // The files the command line writes for frame `name` in `output`: the
@@ -275,6 +280,7 @@ class PyDetector {
   };
 
   std::unique_ptr<Detector> detector_;
+  bool stageSuppression_ = false;
   std::atomic<bool> busy_{false};
 };
 
@@ -431,6 +437,9 @@ with draw=True (-b), whose boxes are drawn on a copy, as ellipses with
 ellipse=True (-e). Every file appears complete or not at all; a file that
 cannot be written raises pedscan.Error naming it.)")
       .def_property_readonly("threads", &PyDetector::threads, "worker threads of a scan")
+      .def_property("stage_suppression", &PyDetector::stageSuppression, &PyDetector::setStageSuppression,
+                    "suppression after every stage, as pedscan -d -g: stage 0's windows over the "
+                    "whole frame before the later stages score them, and again after them [False]")
       .def_property_readonly("types", &PyDetector::types,
                              "the object types, in the order results list them");
 

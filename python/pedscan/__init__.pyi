@@ -41,6 +41,7 @@ class Detector:
     def threads(self) -> int: ...
     @property
     def types(self) -> list[str]: ...
+    stage_suppression: bool
 
 class ModelInfo:
     """What a model file holds."""

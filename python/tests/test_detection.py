@@ -45,6 +45,17 @@ def test_detect_gives_the_command_lines_boxes_and_responses(detector, tmp_path):
     assert len(detector.detect(cv2.imread(EXAMPLE), suppress=True)) == 3
 
 
+def test_stage_suppression_is_the_command_lines_g(tmp_path):
+    staged = pedscan.Detector(CONFIG)
+    assert staged.stage_suppression is False
+    staged.stage_suppression = True
+    run = command_line(["-d", "-c", CONFIG, "-i", EXAMPLE, "-o", str(tmp_path), "-g"], SOURCE)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert as_result_text(staged.detect(cv2.imread(EXAMPLE))) == (tmp_path / "vtest-0440.txt").read_text()
+    plain = pedscan.Detector(CONFIG)
+    assert as_result_text(plain.detect(cv2.imread(EXAMPLE))) != (tmp_path / "vtest-0440.txt").read_text()
+
+
 def test_regions_give_the_command_lines_region_file(detector, tmp_path):
     run = command_line(["-d", "-c", CONFIG, "-i", EXAMPLE, "-o", str(tmp_path), "-s",
                         "0,0,200,256", "150,20,234,200"], SOURCE)

@@ -32,6 +32,11 @@ constexpr Report kRoiEmpty{99, "invalid ROI: %s - width and height must be at le
 // The consistency checks, in the order they are made.
 constexpr Report kNegativeThreads{
     153, "invalid number of threads: %d (use -j with 0 for every core, or a positive count)"};
+// Far more than any window needs, and small enough that a padded frame's
+// coordinates stay in range.
+constexpr int32_t kLargestPadding = 10000;
+constexpr Report kBadPadding{
+    154, "invalid padding: %d (use -P with 0 to 10000 pixels of repeated border around each frame)"};
 constexpr Report kCameraForTraining{156,
                                     "cannot use camera input for training (must use -d parameter)"};
 constexpr Report kCameraWithInput{159,
@@ -130,6 +135,14 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
     cmd.setExceptionHandling(false);
 
     // Registered in the order of the usage listing.
+    TCLAP::ValueArg<int32_t> paddingArg(
+        "P", "pad",
+        WithDefault("detection scans each frame with this many pixels of its border repeated "
+                    "around it, so that objects cut by the frame border are found; boxes stay "
+                    "inside the frame",
+                    Format("%d", padding)),
+        false, padding, "pixels");
+    cmd.add(paddingArg);
     TCLAP::ValueArg<int32_t> threadsArg(
         "j", "threads",
         WithDefault("number of worker threads; 0 uses every core available to the process",
@@ -268,6 +281,7 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
     }
 
     threads = threadsArg.getValue();
+    padding = paddingArg.getValue();
     camera = cameraArg.getValue();
     videoInfo = videoInfoArg.getValue();
     nSampIm = nSampImArg.getValue();
@@ -316,6 +330,9 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
 void InputParameters::CheckParametersConsistency() {
   if (threads < 0) {
     Fatal(kSource, kCheckFunction, kNegativeThreads.line, Format(kNegativeThreads.message, threads));
+  }
+  if (padding < 0 || padding > kLargestPadding) {
+    Fatal(kSource, kCheckFunction, kBadPadding.line, Format(kBadPadding.message, padding));
   }
   if (camera && training) FailCheck(kCameraForTraining);
   if (camera && !input.empty()) FailCheck(kCameraWithInput);

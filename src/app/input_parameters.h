@@ -54,6 +54,8 @@ class InputParameters {
   std::string configfile;
   // Worker threads; 0: every core available to the process.
   int32_t threads = 0;
+  // Pixels of repeated border around each frame scanned in detection.
+  int32_t padding = 0;
   bool training = false;
   bool detection = false;
   bool features = false;

@@ -24,6 +24,8 @@ DetectionOptions DetectionOptionsOf(const InputParameters& parameters) {
   options.drawBB = parameters.drawBB;
   options.drawEllipse = parameters.drawEllipse;
   options.nonMaxSup = parameters.nonMaxSup;
+  options.stageNonMaxSup = parameters.stageNonMaxSup;
+  options.padding = parameters.padding;
   options.threads = parameters.threads;
   return options;
 }

@@ -56,6 +56,8 @@ struct Detection::AheadFrame {
 Detection::Detection(const std::string& configFile, const DetectionOptions& options)
     : options_(options),
       detector_(std::make_unique<Detector>(configFile, options.threads)) {
+  detector_->SetStageSuppression(options.stageNonMaxSup);
+  detector_->SetPadding(options.padding);
   samples_.ReadInput(options_.source, &roiMode_);
   nFrames_ = samples_.NumberOfFrames();
   // Stored frames can be read ahead and scanned together; a camera's are

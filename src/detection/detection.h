@@ -67,6 +67,10 @@ struct DetectionOptions {
   bool drawBB = false;
   bool drawEllipse = false;
   bool nonMaxSup = false;
+  // Suppression after every stage, level by level (Detector::SetStageSuppression).
+  bool stageNonMaxSup = false;
+  // Pixels of repeated border around each frame (Detector::SetPadding).
+  int padding = 0;
   // Worker threads of the detector; 0: every core available.
   int threads = 0;
 };

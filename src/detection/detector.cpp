@@ -234,17 +234,28 @@ int64_t Detector::LevelBytes(int width, int height, const ScaleLevel& level) {
 }
 
 int64_t Detector::EstimatePeakBytes(int width, int height) {
+  int64_t peak = 0;
+  if (padding_ > 0) {  // the padded copy of the frame is scanned
+    width += 2 * padding_;
+    height += 2 * padding_;
+    peak += 3 * int64_t{width} * height;
+  }
   std::vector<int64_t> bytes;
   for (const ScaleLevel& level : levels_) bytes.push_back(LevelBytes(width, height, level));
   // Each worker holds one level at a time; at worst the largest ones at once.
   std::sort(bytes.begin(), bytes.end(), std::greater<int64_t>());
-  int64_t peak = 0;
   for (size_t i = 0; i < bytes.size() && i < workers_.size(); ++i) peak += bytes[i];
   return peak;
 }
 
 void Detector::ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResult& result,
-                         DetectionProgress* live) {
+                         DetectionProgress* live, Pass pass, const LevelWindows* survivors) {
+  if (pass == Pass::kLaterStages) {
+    result.windows.resize(objectTypes_.size());
+    bool any = false;
+    for (const std::vector<DetectionWindow>& windows : *survivors) any = any || !windows.empty();
+    if (!any) return;
+  }
   // One level at a time per worker: its image and features are released
   // before the next is built, so memory grows with the largest level, not
   // the sum.
@@ -257,6 +268,21 @@ void Detector::ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResul
   ObjManager& manager = *worker.objManager;
   FeatureControl& features = *worker.featureControl;
   std::vector<Model*> models = manager.ModelsAtLevel(level.index);
+  if (pass != Pass::kCascade) {
+    // Only the models of the stages this pass runs are featurised.
+    std::vector<Model*> wanted;
+    for (const std::string& type : objectTypes_) {
+      for (int k = 0; k < numberOfStages_; ++k) {
+        if ((k == 0) != (pass == Pass::kFirstStage)) continue;
+        double threshold = 0.0;
+        Model* model = manager.ModelbyObjType(type, level.index, k, &threshold);
+        if (model != nullptr && std::find(wanted.begin(), wanted.end(), model) == wanted.end()) {
+          wanted.push_back(model);
+        }
+      }
+    }
+    models = std::move(wanted);
+  }
   if (models.empty()) return;
   // Features are computed only when some window of the level can be read.
   bool anyFits = false;
@@ -277,7 +303,11 @@ void Detector::ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResul
       double threshold = 0.0;
       Model* model = manager.ModelbyObjType(type, level.index, k, &threshold);
       if (model == nullptr) continue;
-      if (k == 0) {
+      if (k == 0 && pass == Pass::kLaterStages) {
+        candidates = (*survivors)[t];
+        haveCandidates = true;
+        firstStage = model;
+      } else if (k == 0) {
         result.scans.emplace_back(width, height);
         if (live != nullptr) live->ScanStarted(level, width, height);
         candidates.clear();
@@ -293,6 +323,7 @@ void Detector::ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResul
                                              candidates);
         haveCandidates = true;
         firstStage = model;
+        if (pass == Pass::kFirstStage) break;
       } else if (haveCandidates) {
         // A later stage may use a larger window than stage 0; a candidate
         // whose window would leave the level image cannot be confirmed.
@@ -309,6 +340,10 @@ void Detector::ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResul
       }
     }
     if (!haveCandidates) continue;
+    if (pass == Pass::kFirstStage) {
+      result.windows[t] = std::move(candidates);  // level coordinates, for the later stages
+      continue;
+    }
     for (DetectionWindow& candidate : candidates) {
       candidate = MapToFrame(candidate, level.factor);
       candidate = ShrinkToObject(candidate, firstStage->windowW, firstStage->windowH,
@@ -330,9 +365,120 @@ Detections Detector::Detect(const cv::Mat& frame, DetectionProgress* progress) {
   return std::move(detections.front());
 }
 
-std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frames,
+namespace {
+
+// Boxes of a frame scanned with `pad` pixels around it, moved back into the
+// frame and clipped to it; a box wholly in the padding is dropped.
+std::vector<DetectionWindow> Unpad(const std::vector<DetectionWindow>& windows, int pad, int width,
+                                   int height) {
+  std::vector<DetectionWindow> inside;
+  for (DetectionWindow window : windows) {
+    const int x0 = std::max(0, window.x - pad);
+    const int y0 = std::max(0, window.y - pad);
+    const int x1 = std::min(width, window.x - pad + window.width);
+    const int y1 = std::min(height, window.y - pad + window.height);
+    if (x1 <= x0 || y1 <= y0) continue;
+    window.x = static_cast<int16_t>(x0);
+    window.y = static_cast<int16_t>(y0);
+    window.width = static_cast<int16_t>(x1 - x0);
+    window.height = static_cast<int16_t>(y1 - y0);
+    inside.push_back(window);
+  }
+  return inside;
+}
+
+}  // namespace
+
+void Detector::ScanLaterStages(const std::vector<cv::Mat>& frames, const std::vector<LevelItem>& items,
+                               std::vector<std::vector<LevelResult>>& results,
+                               std::vector<std::atomic<int>>& firstFailure) {
+  const size_t nTypes = objectTypes_.size();
+  // survivors[f][e][t]: the stage-0 windows of type t at level e of frame f
+  // that the suppression over the whole frame keeps, in level coordinates.
+  std::vector<std::vector<LevelWindows>> survivors(frames.size());
+  ObjManager& manager = *workers_.front()->objManager;
+  for (size_t f = 0; f < frames.size(); ++f) {
+    std::vector<LevelResult>& levels = results[f];
+    survivors[f].assign(levels.size(), LevelWindows(nTypes));
+    if (frames[f].empty() || firstFailure[f].load() < static_cast<int>(levels.size())) continue;
+    for (size_t t = 0; t < nTypes; ++t) {
+      std::vector<DetectionWindow> inFrame;  // the same windows as object boxes of the frame
+      std::vector<std::pair<size_t, size_t>> origin;  // level, index there
+      for (size_t e = 0; e < levels.size(); ++e) {
+        if (levels[e].windows.size() <= t || levels[e].windows[t].empty()) continue;
+        const std::vector<DetectionWindow>& windows = levels[e].windows[t];
+        double threshold = 0.0;
+        const Model* first = manager.ModelbyObjType(objectTypes_[t], levels[e].geometry.index, 0, &threshold);
+        for (size_t i = 0; i < windows.size(); ++i) {
+          inFrame.push_back(ShrinkToObject(MapToFrame(windows[i], levels[e].geometry.factor), first->windowW,
+                                           first->windowH, first->objW, first->objH));
+          origin.emplace_back(e, i);
+        }
+      }
+      const std::vector<bool> suppressed = SuppressedWindows(inFrame, kSuppressionThreshold);
+      for (size_t i = 0; i < inFrame.size(); ++i) {
+        if (suppressed[i]) continue;
+        const auto [e, index] = origin[i];
+        survivors[f][e][t].push_back(levels[e].windows[t][index]);
+      }
+    }
+  }
+  ParallelFor(static_cast<int>(items.size()), static_cast<int>(workers_.size()), [&](int index, int worker) {
+    const LevelItem& item = items[static_cast<size_t>(index)];
+    const size_t f = static_cast<size_t>(item.frame);
+    const size_t e = static_cast<size_t>(item.level);
+    LevelResult& result = results[f][e];
+    if (result.failure || firstFailure[f].load() < static_cast<int>(results[f].size())) return;
+    LevelResult later;
+    try {
+      ScanLevel(*workers_[static_cast<size_t>(worker)], frames[f], item.level, later, nullptr,
+                Pass::kLaterStages, &survivors[f][e]);
+      result.windows = std::move(later.windows);
+    } catch (...) {
+      result.failure = std::current_exception();
+      int seen = firstFailure[f].load();
+      while (item.level < seen && !firstFailure[f].compare_exchange_weak(seen, item.level)) {
+      }
+    }
+  });
+  // Suppression after the last stage too, over the whole frame.
+  for (size_t f = 0; f < frames.size(); ++f) {
+    if (firstFailure[f].load() < static_cast<int>(results[f].size())) continue;
+    for (size_t t = 0; t < nTypes; ++t) {
+      std::vector<DetectionWindow> all;
+      std::vector<size_t> level;
+      for (size_t e = 0; e < results[f].size(); ++e) {
+        if (results[f][e].windows.size() <= t) continue;
+        for (const DetectionWindow& w : results[f][e].windows[t]) {
+          all.push_back(w);
+          level.push_back(e);
+        }
+      }
+      const std::vector<bool> suppressed = SuppressedWindows(all, kSuppressionThreshold);
+      for (LevelResult& result : results[f]) {
+        if (result.windows.size() > t) result.windows[t].clear();
+      }
+      for (size_t i = 0; i < all.size(); ++i) {
+        if (!suppressed[i]) results[f][level[i]].windows[t].push_back(all[i]);
+      }
+    }
+  }
+}
+
+std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given,
                                                const std::vector<DetectionProgress*>& progress,
                                                std::vector<std::exception_ptr>* failures) {
+  std::vector<cv::Mat> padded;
+  if (padding_ > 0) {
+    for (const cv::Mat& frame : given) {
+      padded.emplace_back();
+      if (!frame.empty()) {
+        cv::copyMakeBorder(frame, padded.back(), padding_, padding_, padding_, padding_,
+                           cv::BORDER_REPLICATE);
+      }
+    }
+  }
+  const std::vector<cv::Mat>& frames = padding_ > 0 ? padded : given;
   const int nFrames = static_cast<int>(frames.size());
   const int nLevels = static_cast<int>(levels_.size());
   std::vector<Detections> detections(frames.size());
@@ -348,12 +494,7 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frame
   // One item per level of every frame (an empty frame has none). They are
   // handed out largest first, so that the largest does not run alone at the
   // end while the other workers wait.
-  struct Item {
-    int frame;
-    int level;
-    int64_t area;
-  };
-  std::vector<Item> items;
+  std::vector<LevelItem> items;
   for (int f = 0; f < nFrames; ++f) {
     const cv::Mat& frame = frames[static_cast<size_t>(f)];
     if (frame.empty()) continue;
@@ -365,7 +506,7 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frame
   const bool live = workers_.size() == 1;
   if (!live) {
     std::stable_sort(items.begin(), items.end(),
-                     [](const Item& a, const Item& b) { return a.area > b.area; });
+                     [](const LevelItem& a, const LevelItem& b) { return a.area > b.area; });
   }
   std::vector<std::vector<LevelResult>> results(frames.size());
   for (std::vector<LevelResult>& levels : results) levels.resize(static_cast<size_t>(nLevels));
@@ -392,9 +533,13 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frame
   };
   std::vector<std::atomic<int>> firstFailure(frames.size());
   for (std::atomic<int>& level : firstFailure) level = nLevels;
+  // With stage suppression and a cascade, the first pass runs stage 0 alone
+  // on every level; its windows are suppressed over the whole frame, and a
+  // second pass runs the later stages on the survivors of each level.
+  const bool twoPasses = stageSuppression_ && numberOfStages_ > 1;
   ParallelFor(static_cast<int>(items.size()), static_cast<int>(workers_.size()),
               [&](int index, int worker) {
-    const Item& item = items[static_cast<size_t>(index)];
+    const LevelItem& item = items[static_cast<size_t>(index)];
     const size_t f = static_cast<size_t>(item.frame);
     LevelResult& result = results[f][static_cast<size_t>(item.level)];
     // A level after a failed one of its frame would not have been scanned
@@ -402,7 +547,8 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frame
     if (item.level < firstFailure[f].load()) {
       try {
         ScanLevel(*workers_[static_cast<size_t>(worker)], frames[f], item.level, result,
-                  live ? progressOf(item.frame) : nullptr);
+                  live ? progressOf(item.frame) : nullptr,
+                  twoPasses ? Pass::kFirstStage : Pass::kCascade);
       } catch (...) {
         // Kept until the levels before it are done: the failure of the
         // earliest level is the one reported, as with a single worker.
@@ -414,6 +560,7 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frame
     }
     if (!live) tell(item.frame, item.level);
   });
+  if (twoPasses) ScanLaterStages(frames, items, results, firstFailure);
 
   const int64_t ticks = cv::getTickCount() - start;
   for (size_t f = 0; f < frames.size(); ++f) {
@@ -429,6 +576,16 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& frame
       for (size_t t = 0; t < objectTypes_.size(); ++t) {
         std::vector<DetectionWindow>& kept = found.windows[t];
         kept.insert(kept.end(), result.windows[t].begin(), result.windows[t].end());
+      }
+    }
+  }
+  if (stageSuppression_ && !twoPasses) {
+    for (Detections& found : detections) Suppress(found);
+  }
+  if (padding_ > 0) {
+    for (size_t f = 0; f < detections.size(); ++f) {
+      for (std::vector<DetectionWindow>& windows : detections[f].windows) {
+        windows = Unpad(windows, padding_, given[f].cols, given[f].rows);
       }
     }
   }

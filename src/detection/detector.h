@@ -15,6 +15,7 @@
 // values.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -166,6 +167,21 @@ class Detector {
   // than kSuppressionThreshold (see NonMaxSuppression).
   static void Suppress(Detections& detections);
 
+  // With stage suppression on, a cascade runs in two passes: stage 0 on
+  // every level, then suppression of its windows over the whole frame (as
+  // Suppress, on the stage-0 responses), then the later stages on what is
+  // left, then suppression again. The later stages thus score the stage-0
+  // window that stood out among a person's shifted and rescaled copies,
+  // instead of every copy competing on the last stage's response. A single
+  // stage is suppressed once, after it. Off by default.
+  void SetStageSuppression(bool on) { stageSuppression_ = on; }
+
+  // With padding p > 0, each frame is scanned with p pixels of its border
+  // repeated around it (a person cut by the bottom or a side of the frame
+  // then fills a whole window), and the boxes are moved back and clipped to
+  // the frame. Requires p >= 0; 0 by default.
+  void SetPadding(int pixels) { padding_ = pixels; }
+
   // The most memory scanning a width x height frame takes beyond what is
   // held already: the largest pyramid levels with their features and
   // caches, one per worker.
@@ -178,13 +194,30 @@ class Detector {
  private:
   struct Worker;
   struct LevelResult;
+  // One level of one frame, handed to a worker.
+  struct LevelItem {
+    int frame;
+    int level;
+    int64_t area;
+  };
+  using LevelWindows = std::vector<std::vector<DetectionWindow>>;  // per type
+  // What ScanLevel runs: the whole cascade; stage 0 alone, its windows left
+  // in level coordinates; or the later stages on given stage-0 windows.
+  enum class Pass { kCascade, kFirstStage, kLaterStages };
 
   // Builds a worker on its own copy of the configuration's declarations.
   std::unique_ptr<Worker> MakeWorker(const ObjectTypeMap& declarations);
   // Builds and scans level e of the frame with one worker, telling `live`
   // (when not null) of the progress as it goes.
   void ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResult& result,
-                 DetectionProgress* live);
+                 DetectionProgress* live, Pass pass = Pass::kCascade,
+                 const LevelWindows* survivors = nullptr);
+  // The frame-wide suppression of the stage-0 windows of `results`, the
+  // later stages on the survivors of each level, and the suppression after
+  // them; the windows of `results` are replaced by what is left.
+  void ScanLaterStages(const std::vector<cv::Mat>& frames, const std::vector<LevelItem>& items,
+                       std::vector<std::vector<LevelResult>>& results,
+                       std::vector<std::atomic<int>>& firstFailure);
   // The memory level e of a width x height frame takes; 0 when no type is
   // scanned there or the level is below one pixel.
   int64_t LevelBytes(int width, int height, const ScaleLevel& level);
@@ -193,6 +226,8 @@ class Detector {
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<ScaleLevel> levels_;
   int numberOfStages_ = 0;
+  bool stageSuppression_ = false;
+  int padding_ = 0;
   std::vector<std::string> objectTypes_;
 };
 

@@ -10,8 +10,7 @@ float Overlap(const DetectionWindow& a, const DetectionWindow& b) {
                                            b.height);
 }
 
-std::vector<DetectionWindow> NonMaxSuppression(const std::vector<DetectionWindow>& list,
-                                               float threshold) {
+std::vector<bool> SuppressedWindows(const std::vector<DetectionWindow>& list, float threshold) {
   std::vector<bool> suppressed(list.size(), false);
   for (size_t i = 0; i < list.size(); ++i) {
     for (size_t j = i + 1; j < list.size(); ++j) {
@@ -26,6 +25,12 @@ std::vector<DetectionWindow> NonMaxSuppression(const std::vector<DetectionWindow
       }
     }
   }
+  return suppressed;
+}
+
+std::vector<DetectionWindow> NonMaxSuppression(const std::vector<DetectionWindow>& list,
+                                               float threshold) {
+  const std::vector<bool> suppressed = SuppressedWindows(list, threshold);
   std::vector<DetectionWindow> kept;
   for (size_t i = 0; i < list.size(); ++i) {
     if (!suppressed[i]) kept.push_back(list[i]);

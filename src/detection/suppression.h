@@ -15,6 +15,10 @@ namespace pedscan {
 std::vector<DetectionWindow> NonMaxSuppression(const std::vector<DetectionWindow>& list,
                                                float threshold);
 
+// The same decision as a flag per window: true for the windows that
+// NonMaxSuppression leaves out.
+std::vector<bool> SuppressedWindows(const std::vector<DetectionWindow>& list, float threshold);
+
 // Intersection over union of two boxes in single precision; 0 when they do
 // not overlap (boxes that only touch included).
 float Overlap(const DetectionWindow& a, const DetectionWindow& b);

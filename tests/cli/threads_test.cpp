@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include <opencv2/imgcodecs.hpp>
@@ -172,6 +173,35 @@ TEST_F(Threads, FailureOnAMiddleFrameLeavesWhatOneThreadLeaves) {
   EXPECT_EQ(four.err, one.err);
   EXPECT_EQ(four.files, one.files);
   EXPECT_EQ(one.files.size(), 1u);  // f0.txt only
+}
+
+TEST_F(Threads, PaddingAndStageSuppressionOnSeveralFramesOfTwoTypes) {
+  // A person cut by the bottom of the frame: the example's lower half.
+  ASSERT_TRUE(cv::imwrite(dir_.File("cut.png"), example_(cv::Rect(0, 0, example_.cols, 100))));
+  RunResult one = ExpectSameForEveryThreadCount("-d -c two_types.txt -i . -g -P 24 -b");
+  ASSERT_EQ(one.status, 0) << one.out;
+  int boxes = 0;
+  for (const auto& [name, contents] : one.files) {
+    if (name.size() < 4 || name.substr(name.size() - 4) != ".txt") continue;
+    const cv::Mat image = cv::imread(dir_.File(name.substr(0, name.find('.')) + ".png"));
+    std::istringstream lines(contents);
+    for (int x, y, w, h; lines >> x >> y >> w >> h;) {
+      double response;
+      lines >> response;
+      ++boxes;
+      EXPECT_TRUE(x >= 0 && y >= 0 && x + w <= image.cols && y + h <= image.rows)
+          << name << ": " << x << " " << y << " " << w << " " << h;
+    }
+  }
+  EXPECT_GT(boxes, 0);
+}
+
+TEST_F(Threads, APaddingOutsideZeroToTenThousandIsRefusedByName) {
+  for (const char* pad : {"-1", "10001"}) {
+    CommandResult result = RunPedscanIn(dir_.path(), std::string("-d -c cascade.txt -i frame.png -o . -P ") + pad);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_NE(result.out.find(std::string("invalid padding: ") + pad), std::string::npos) << result.out;
+  }
 }
 
 TEST_F(Threads, ANegativeOrNonNumericCountIsRefusedByName) {

@@ -5,13 +5,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "../support/run_command.h"
+#include "detection/suppression.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -90,6 +95,79 @@ TEST_F(DetectorTest, GivesTheStoredAnswerFromAFileOrAReadConfiguration) {
   Detector fromRecord(std::move(configuration));
   EXPECT_EQ(AsResultText(fromRecord.Detect(frame_).windows[0]),
             testutil::ReadWholeFile("tests/data/vtest-0440.eval.txt"));
+}
+
+bool AnyOverlapAbove(const std::vector<DetectionWindow>& windows, float threshold) {
+  for (size_t i = 0; i < windows.size(); ++i)
+    for (size_t j = i + 1; j < windows.size(); ++j)
+      if (Overlap(windows[i], windows[j]) > threshold) return true;
+  return false;
+}
+
+bool SameBox(const DetectionWindow& a, const DetectionWindow& b) {
+  return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+}
+
+TEST_F(DetectorTest, StageSuppressionLetsTheLaterStageScoreOnlyTheStageZeroWindowsThatStandOut) {
+  // What it must give, worked out from outside: stage 0 alone, suppressed
+  // over the frame; the whole cascade's scores of those windows; suppressed
+  // again.
+  const std::string stageZero = ::testing::TempDir() + "stage-zero.txt";
+  {
+    // The shipped configuration without its later stages.
+    std::ifstream in("data/detect-eval.txt");
+    std::ofstream out(stageZero);
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("model <person, 0,", 0) == 0 || line.rfind("scale", 0) == 0) out << line << "\n";
+  }
+  const std::vector<DetectionWindow> zero =
+      NonMaxSuppression(Detector(stageZero).Detect(frame_).windows.at(0), kSuppressionThreshold);
+  const std::vector<DetectionWindow> cascade = Detector("data/detect-eval.txt").Detect(frame_).windows.at(0);
+  std::vector<DetectionWindow> expected;
+  for (const DetectionWindow& window : cascade)
+    for (const DetectionWindow& kept : zero)
+      if (SameBox(window, kept)) expected.push_back(window);
+  expected = NonMaxSuppression(expected, kSuppressionThreshold);
+  ASSERT_TRUE(AnyOverlapAbove(cascade, kSuppressionThreshold)) << "the example no longer tests anything";
+  ASSERT_FALSE(expected.empty());
+
+  for (int threads : {1, 2}) {
+    Detector staged("data/detect-eval.txt", threads);
+    staged.SetStageSuppression(true);
+    const Detections found = staged.Detect(frame_);
+    EXPECT_EQ(AsResultText(found.windows.at(0)), AsResultText(expected)) << threads << " threads";
+    EXPECT_FALSE(AnyOverlapAbove(found.windows.at(0), kSuppressionThreshold));
+  }
+  // A single stage is suppressed once, after it.
+  Detector single(stageZero);
+  single.SetStageSuppression(true);
+  EXPECT_EQ(AsResultText(single.Detect(frame_).windows.at(0)), AsResultText(zero));
+  std::remove(stageZero.c_str());
+}
+
+TEST_F(DetectorTest, PaddingScansTheFrameWithItsBorderRepeatedAndKeepsTheBoxesInside) {
+  const int pad = 20;
+  // The example's top, so that people are cut by its bottom border.
+  const cv::Mat frame = frame_(cv::Rect(0, 0, frame_.cols, 120)).clone();
+  cv::Mat padded;
+  cv::copyMakeBorder(frame, padded, pad, pad, pad, pad, cv::BORDER_REPLICATE);
+  std::vector<DetectionWindow> expected;
+  const Detections scanned = Detector("data/detect-eval.txt").Detect(padded);
+  for (DetectionWindow w : scanned.windows.at(0)) {
+    const int x0 = std::max(0, w.x - pad), y0 = std::max(0, w.y - pad);
+    const int x1 = std::min(frame.cols, w.x - pad + w.width), y1 = std::min(frame.rows, w.y - pad + w.height);
+    if (x1 <= x0 || y1 <= y0) continue;
+    expected.push_back({static_cast<int16_t>(x0), static_cast<int16_t>(y0), static_cast<int16_t>(x1 - x0),
+                        static_cast<int16_t>(y1 - y0), w.response});
+  }
+  Detector plain("data/detect-eval.txt");
+  Detector padding("data/detect-eval.txt");
+  padding.SetPadding(pad);
+  const std::vector<DetectionWindow> found = padding.Detect(frame).windows.at(0);
+  EXPECT_EQ(AsResultText(found), AsResultText(expected));
+  ASSERT_FALSE(found.empty());
+  EXPECT_NE(AsResultText(found), AsResultText(plain.Detect(frame).windows.at(0)));
+  EXPECT_GT(padding.EstimatePeakBytes(frame.cols, frame.rows), plain.EstimatePeakBytes(frame.cols, frame.rows));
 }
 
 TEST_F(DetectorTest, EveryThreadCountGivesTheSameDetectionsAndProgress) {
