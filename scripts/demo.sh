@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=${BUILD:-build}
 mkdir -p output
-"$build/pedscan" -d -c data/detect.txt -i data/example/vtest-0440.png -o output -s -b
+"$build/pedscan" -d -c data/detect.txt -i data/example/vtest-0440.png -o output $(cat data/detect-options.txt) -b
 echo
 echo "boxes (x y width height response): $root/output/vtest-0440.txt"
 cat output/vtest-0440.txt

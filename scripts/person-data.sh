@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds the person training data from the opencv-doc example video (fixed
-# camera, 768 x 576, people 50-150 px tall), outside the repository:
-#   $DATA/gt-train/  proposed boxes of frames 0-399 (tools/dataset/label)
-#   $DATA/pos/       person windows of every 2nd training frame, and mirrors
-#   $DATA/neg/       median background at several scales, person-free tiles
-#                    of training frames, still images without people
-#   $DATA/val/       validation frames 400-499 as PNG (never trained on)
-# Frames from 500 on are never read.
+# camera, 768 x 576), outside the repository:
+#   $DATA/frames/  training frames 0-399 as PNG
+#   $DATA/val/     validation frames 400-499 as PNG (never trained on)
+#   $DATA/pos/     windows of every person of data/person-train.xml, each
+#                  with jittered copies and mirrors (build/windows)
+#   $DATA/neg/     tiles of the training frames clear of every person and
+#                  ignore region, the median background at several scales,
+#                  still images without people
+# `windows --frames 0-399` refuses any annotated frame from 400 on. Frames
+# from 500 on are never read.
 # Environment: BUILD (default build), DATA (default /tmp/pedscan-person).
 set -euo pipefail
 
@@ -29,19 +32,30 @@ if [ ! -f "$video" ] && [ -f "$video.gz" ]; then
   mkdir -p "$data" && gunzip -c "$video.gz" > "$data/vtest.avi" && video=$data/vtest.avi
 fi
 
-for tool in label crops; do
+for tool in crops windows; do
   [ -x "$build/$tool" ] || cmake --build "$build" --target "$tool"
 done
 
-rm -rf "$data/gt-train" "$data/pos" "$data/neg" "$data/val"
-mkdir -p "$data/gt-train" "$data/pos" "$data/neg" "$data/val"
-echo "proposing person boxes on frames 0-399"
-"$build/label" "$video" 0 399 "$data/gt-train" > /dev/null
-"$build/crops" "$video" "$data/gt-train" 0 399 2 "$data/pos" "$data/neg"
+rm -rf "$data/frames" "$data/val" "$data/stills" "$data/pos" "$data/neg"
+mkdir -p "$data/frames" "$data/val" "$data/stills" "$data/neg"
+"$build/crops" --frames "$video" 0 399 "$data/frames"
+"$build/crops" --frames "$video" 400 499 "$data/val"
 for still in aero1.jpg aero3.jpg baboon.jpg board.jpg building.jpg fruits.jpg \
              graf1.png graf3.png orange.jpg smarties.png starry_night.jpg \
              sudoku.png stuff.jpg box_in_scene.png leuvenA.jpg; do
-  [ -f "$examples/$still" ] && cp "$examples/$still" "$data/neg/still_$still"
+  [ -f "$examples/$still" ] && cp "$examples/$still" "$data/stills/still_$still"
 done
-"$build/crops" --frames "$video" 400 499 "$data/val"
+# The windows' options are the ones cross-validation chose (README).
+"$build/windows" -c "$root/data/train.txt" -p "$data/pos" -n "$data/neg" --frames 0-399 \
+  --images "$data/frames" --seed 0 -j 1 $(cat "$root/data/person-windows.txt") \
+  "$root/data/person-train.xml"
+# Tiles of every 8th frame only: the camera does not move, so neighbouring
+# frames show the same background, and the retraining rounds add the hard
+# negatives.
+for tile in "$data/neg/"[0-9]*.png; do
+  name=${tile##*/}
+  [ $((10#${name%%[!0-9]*} % 8)) -eq 0 ] || rm "$tile"
+done
+/usr/bin/python3 "$root/scripts/person_background.py" "$data/frames" 0 399 "$data/neg"
+cp "$data/stills/"* "$data/neg/"
 echo "person data in $data: $(ls "$data/pos" | wc -l) positive, $(ls "$data/neg" | wc -l) negative images"

@@ -1,0 +1,353 @@
+#!/usr/bin/python3
+"""Cross-validation of the person model's choices inside frames 0-399.
+
+The training frames are four contiguous blocks of 100 frames. Each fold
+trains on the windows of three blocks, leaving out the held-out block and a
+guard band of frames around it (people stand still for seconds, so the
+frames next to a block show the same people in the same places), and scans
+every --step-th frame of the held-out block. The detections of the four
+folds are scored together against data/person-train.xml with the ignore
+regions honoured, so a setting's figures come from frames it never trained
+on. Frames 400 and later are never read.
+
+    scripts/person-cv.py [--folds 0,1,2,3] [--step 2] setting...
+
+Settings are named below. Each appends one row per suppression variant to
+$DATA/cv/table.txt. Needs the frames and the cut windows of
+scripts/person-data.sh (DATA, default /tmp/pedscan-person; BUILD, default
+build).
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+
+from person_background import write_background
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BLOCK = 100
+GUARD = 10
+# Tiles of every 8th frame: the camera does not move, so the tiles of
+# neighbouring frames show the same background, and hard negatives come
+# from the retraining rounds.
+TILE_EVERY = 8
+
+# Training options of one stage: configuration, retraining iterations,
+# windows drawn per negative image, hard negatives per iteration, their
+# response threshold, scan step.
+HOG = dict(config='data/train.txt', I=3, M=10, R=3000, T=0.3, S=8, threshold=0.4)
+FULL = dict(config='data/train-full.txt', I=2, M=10, R=3000, T=0.3, S=8, threshold=0.7)
+WINDOWS = ['--mirror', '--jitter', '2', '--scale-jitter', '0.1', '--shift-jitter', '0.05']
+SCALE = (44, 576, 0.2, 0.1, 1.1)
+
+SETTINGS = {
+    # The shipped cascade's choices on the new labels and windows.
+    'base': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, stagewise=True),
+    # Suppression after every stage, level by level (-g), then over the
+    # frame as the variants below say.
+    'stagewise': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=['-g'], models='base'),
+    # Frames padded by 16 px of repeated border for scanning.
+    'pad': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=['-P', '16'], models='base'),
+    # Without jitter, mirrors only.
+    'nojitter': dict(windows=['--mirror'], stages=[HOG, FULL], scale=SCALE),
+    'nojitter_g': dict(windows=['--mirror'], stages=[HOG, FULL], scale=SCALE, flags=['-g'],
+                       models='nojitter'),
+    # A smaller jitter: one copy, 5 % of scale, 2 % of shift.
+    'jitter1': dict(windows=['--mirror', '--jitter', '1', '--scale-jitter', '0.05', '--shift-jitter', '0.02'],
+                    stages=[HOG, FULL], scale=SCALE),
+    # People cut by the frame border cut too (border replicated).
+    'border': dict(windows=WINDOWS + ['--keep-border-cut'], stages=[HOG, FULL], scale=SCALE),
+    # More factors for either stage.
+    'hog14': dict(windows=WINDOWS, stages=[dict(HOG, edit=[('factors <10>', 'factors <14>')]), FULL],
+                  scale=SCALE),
+    'full16': dict(windows=WINDOWS, stages=[HOG, dict(FULL, edit=[('factors <12>', 'factors <16>')])],
+                   scale=SCALE),
+    # Fewer hard-negative rounds, and a lower bar for hard negatives.
+    'rounds1': dict(windows=WINDOWS, stages=[dict(HOG, I=1), dict(FULL, I=1)], scale=SCALE),
+    'hardT0': dict(windows=WINDOWS, stages=[dict(HOG, T=0.0), dict(FULL, T=0.0)], scale=SCALE),
+    # Finer pyramid.
+    'scale105': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 576, 0.2, 0.1, 1.05), models='base'),
+    # Smaller steps of the window.
+    'step': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 576, 0.125, 0.0625, 1.1), models='base'),
+    # The old scale range, for the coverage question.
+    'scale170': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 170, 0.2, 0.1, 1.1), models='base'),
+}
+
+# Settings scored with the suppression after every stage (-g), which the
+# first rounds chose.
+G = ['-g']
+# And with the frame padded for scanning (-P), which the second round chose.
+GP = ['-g', '-P', '16']
+SETTINGS.update({
+    'gp16': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=GP, models='base'),
+    'gp32': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=['-g', '-P', '32'], models='base'),
+    'gp16_s105': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 576, 0.2, 0.1, 1.05), flags=GP,
+                      models='base'),
+    'gp16_min40': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(40, 576, 0.2, 0.1, 1.1), flags=GP,
+                       models='base'),
+    'hog14_gp': dict(windows=WINDOWS, stages=[dict(HOG, edit=[('factors <10>', 'factors <14>')]), FULL],
+                     scale=SCALE, flags=GP, models='hog14'),
+    'full16_gp': dict(windows=WINDOWS, stages=[HOG, dict(FULL, edit=[('factors <12>', 'factors <16>')])],
+                      scale=SCALE, flags=GP, models='full16'),
+    'jitter1_gp': dict(windows=['--mirror', '--jitter', '1', '--scale-jitter', '0.05', '--shift-jitter', '0.02'],
+                       stages=[HOG, FULL], scale=SCALE, flags=GP, models='jitter1'),
+})
+SETTINGS.update({
+    'full16_g': dict(windows=WINDOWS, stages=[HOG, dict(FULL, edit=[('factors <12>', 'factors <16>')])],
+                     scale=SCALE, flags=G, models='full16'),
+    'hardT0_g': dict(windows=WINDOWS, stages=[dict(HOG, T=0.0), dict(FULL, T=0.0)], scale=SCALE, flags=G,
+                     models='hardT0'),
+    'scale105_g': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 576, 0.2, 0.1, 1.05), flags=G,
+                       models='base'),
+    'jitter1_g': dict(windows=['--mirror', '--jitter', '1', '--scale-jitter', '0.05', '--shift-jitter', '0.02'],
+                      stages=[HOG, FULL], scale=SCALE, flags=G, models='jitter1'),
+})
+
+# Suppression variants scored from the same unsuppressed detections: none,
+# the -s threshold 0.2, and looser thresholds that let two people walking
+# side by side keep their own boxes.
+NMS = [None, 0.2, 0.3, 0.4, 0.5]
+
+
+def run(cmd, log, cwd=None):
+    with open(log, 'w') as out:
+        subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=True, cwd=cwd)
+
+
+def frame_of(name):
+    return int(re.match(r'(\d+)', name).group(1))
+
+
+def held_out(k):
+    return range(k * BLOCK, (k + 1) * BLOCK)
+
+
+def cut_windows(args, setting):
+    key = re.sub(r'[^A-Za-z0-9.]+', '_', ' '.join(setting['windows'])).strip('_') or 'plain'
+    out = os.path.join(args.data, 'cv', 'windows-' + key)
+    if os.path.isdir(os.path.join(out, 'neg')):
+        return out
+    tmp = out + '.partial'
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    run([os.path.join(args.build, 'windows'), '-c', os.path.join(ROOT, 'data/train.txt'),
+         '-p', os.path.join(tmp, 'pos'), '-n', os.path.join(tmp, 'neg'), '--frames', '0-399',
+         '--images', os.path.join(args.data, 'frames'), '--seed', '0', '-j', '1']
+        + setting['windows'] + [os.path.join(ROOT, 'data/person-train.xml')],
+        os.path.join(tmp, 'windows.log'))
+    os.rename(tmp, out)
+    return out
+
+
+def fold_dirs(args, windows, k):
+    """Symbolic-link folders of the windows a fold trains on, plus the
+    median background of its training frames and the still images."""
+    lo, hi = k * BLOCK - GUARD, (k + 1) * BLOCK - 1 + GUARD
+    fold = os.path.join(windows, 'fold%d' % k)
+    if os.path.isdir(os.path.join(fold, 'neg')):
+        return fold
+    tmp = fold + '.partial'
+    shutil.rmtree(tmp, ignore_errors=True)
+    for kind in ('pos', 'neg'):
+        os.makedirs(os.path.join(tmp, kind))
+        for name in sorted(os.listdir(os.path.join(windows, kind))):
+            if lo <= frame_of(name) <= hi:
+                continue
+            if kind == 'neg' and frame_of(name) % TILE_EVERY != 0:
+                continue
+            os.symlink(os.path.join(windows, kind, name), os.path.join(tmp, kind, name))
+    write_background(os.path.join(args.data, 'frames'),
+                     [f for f in range(0, 400, 4) if not lo <= f <= hi], os.path.join(tmp, 'neg'))
+    for still in sorted(os.listdir(os.path.join(args.data, 'stills'))):
+        os.symlink(os.path.join(args.data, 'stills', still), os.path.join(tmp, 'neg', still))
+    os.rename(tmp, fold)
+    return fold
+
+
+def train(args, stage, name, fold, out):
+    model = os.path.join(out, name)
+    final = '%s.ret%02d.yml' % (model, stage['I'])
+    if os.path.exists(final):
+        return final
+    config = os.path.join(ROOT, stage['config'])
+    if stage.get('edit'):
+        # A variant of the configuration: its lines with the edits made.
+        text = open(config).read()
+        for old, new in stage['edit']:
+            assert old in text, (config, old)
+            text = text.replace(old, new)
+        config = os.path.join(out, name + '.txt')
+        with open(config, 'w') as c:
+            c.write(text)
+    cmd = [os.path.join(args.build, 'pedscan'), '-t', '-c', config,
+           '-p', os.path.join(fold, 'pos'), '-n', os.path.join(fold, 'neg'), '-m', model, '-z', '0',
+           '-M', str(stage['M']), '-I', str(stage['I']), '-R', str(stage['R']),
+           '-T', str(stage['T']), '-S', str(stage['S'])]
+    if 'f' in stage:
+        cmd += ['-f', str(stage['f'])]
+    run(['/usr/bin/time', '-v'] + cmd, model + '.log', cwd=out)
+    return final
+
+
+def detect(args, setting, models, k, out, stages=None, name='det'):
+    """Scans the held-out frames of fold k with the fold's models (the first
+    `stages` of them)."""
+    det = os.path.join(out, name)
+    if os.path.isdir(det):
+        return det
+    stages = stages or len(models)
+    config = os.path.join(out, name + '.txt')
+    with open(config, 'w') as c:
+        for i, (model, stage) in enumerate(list(zip(models, setting['stages']))[:stages]):
+            # The cascade's last stage keeps every window, so the curves
+            # reach down.
+            c.write('model <person, %d, %s, %s>\n' % (i, stage['threshold'] if i + 1 < len(models) else -1.0, model))
+        c.write('scale <person, %d, %d, %g, %g, %g>\n' % setting['scale'])
+    frames = os.path.join(out, 'frames')
+    shutil.rmtree(frames, ignore_errors=True)
+    os.makedirs(frames)
+    for f in held_out(k)[::args.step]:
+        os.symlink(os.path.join(args.data, 'frames', '%04d.png' % f), os.path.join(frames, '%04d.png' % f))
+    tmp = det + '.partial'
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    run(['/usr/bin/time', '-v', os.path.join(args.build, 'pedscan'), '-d', '-c', config, '-i', frames,
+         '-o', tmp, '-j', '1'] + setting.get('flags', []), os.path.join(out, name + '.log'), cwd=ROOT)
+    os.rename(tmp, det)
+    return det
+
+
+def write_boxes(path, boxes):
+    with open(path, 'w') as out:
+        for b in boxes:
+            out.write('%d %d %d %d %.13g\n' % b)
+
+
+def suppress(boxes, t):
+    """The -s suppression with threshold t: pairwise, not greedy; for every
+    pair i < j whose overlap exceeds t, the weaker loses (i on a tie)."""
+    if len(boxes) < 2:
+        return list(boxes)
+    b = np.array([x[:4] for x in boxes], dtype=np.int64)
+    r = np.array([x[4] for x in boxes])
+    x0, y0, x1, y1 = b[:, 0], b[:, 1], b[:, 0] + b[:, 2], b[:, 1] + b[:, 3]
+    ix = np.minimum(x1[:, None], x1[None, :]) - np.maximum(x0[:, None], x0[None, :])
+    iy = np.minimum(y1[:, None], y1[None, :]) - np.maximum(y0[:, None], y0[None, :])
+    inter = np.where((ix > 0) & (iy > 0), ix * iy, 0)
+    area = b[:, 2] * b[:, 3]
+    union = area[:, None] + area[None, :] - inter
+    overlap = inter.astype(np.float32) / union.astype(np.float32)
+    over = np.triu((inter > 0) & (np.float32(t) < overlap), 1)
+    i, j = np.nonzero(over)
+    lose = np.where(r[j] < r[i], j, i)
+    keep = np.ones(len(boxes), dtype=bool)
+    keep[lose] = False
+    return [x for x, k in zip(boxes, keep) if k]
+
+
+def read_boxes(path):
+    boxes = []
+    for line in open(path):
+        v = line.split()
+        boxes.append((int(v[0]), int(v[1]), int(v[2]), int(v[3]), float(v[4])))
+    return boxes
+
+
+def best_threshold(curves):
+    """The response threshold where the curve's F1 score peaks."""
+    best = (0.0, 'inf')
+    for row in open(curves).read().splitlines()[1:]:
+        v = row.split(',')
+        precision, recall = float(v[2]), float(v[3])
+        if precision + recall > 0:
+            best = max(best, (2 * precision * recall / (precision + recall), v[1]))
+    return '%s(F1 %.3f)' % (best[1], best[0])
+
+
+def truth_subset(frames, path):
+    """The training truth of the scored frames only (the evaluation wants
+    a result file for every frame of its truth)."""
+    text = open(os.path.join(ROOT, 'data/person-train.xml')).read()
+    images = re.findall(r"(  <image file='(\d+)\.png'.*?</image>\n|  <image file='(\d+)\.png'[^>]*/>\n)", text, re.S)
+    keep = set(frames)
+    with open(path, 'w') as out:
+        out.write("<?xml version='1.0' encoding='UTF-8'?>\n<dataset>\n<images>\n")
+        for whole, a, b in images:
+            if int(a or b) in keep:
+                out.write(whole)
+        out.write('</images>\n</dataset>\n')
+
+
+def score(args, name, setting, dets, threshold, dets0=None):
+    base = os.path.join(args.data, 'cv', name)
+    frames = sorted(frame_of(f) for d in dets for f in os.listdir(d))
+    truth = os.path.join(base, 'truth.xml')
+    truth_subset(frames, truth)
+    rows = []
+    variants = [(t, False) for t in NMS] + ([(t, True) for t in NMS if t] if dets0 else [])
+    if '-g' in setting.get('flags', []):
+        variants = [(None, False)]  # suppressed already, at the detector's threshold
+    for t, stagewise in variants:
+        pooled = os.path.join(base, 'pooled-%s%s' % ('g' if stagewise else '', t))
+        shutil.rmtree(pooled, ignore_errors=True)
+        os.makedirs(pooled)
+        for i, d in enumerate(dets):
+            for f in os.listdir(d):
+                boxes = read_boxes(os.path.join(d, f))
+                if stagewise:
+                    # Suppression after each stage: stage 0's survivors by
+                    # their own responses, then again after the last stage.
+                    kept = {b[:4] for b in suppress(read_boxes(os.path.join(dets0[i], f)), t)}
+                    boxes = [b for b in boxes if b[:4] in kept]
+                if t is not None:
+                    boxes = suppress(boxes, t)
+                write_boxes(os.path.join(pooled, f), boxes)
+        result = subprocess.run([os.path.join(args.build, 'evaluate'), truth, '-t', str(threshold),
+                                 '-p', pooled, 'x=' + pooled], capture_output=True, text=True,
+                                check=True).stdout
+        line = [l for l in result.splitlines() if l.startswith('x ')][0].split()
+        line.append('F1max@%s' % best_threshold(pooled + '-curves.csv'))
+        rows.append((('g' if stagewise else '') + str(t), line))
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('settings', nargs='+', choices=sorted(SETTINGS))
+    parser.add_argument('--folds', default='0,1,2,3')
+    parser.add_argument('--step', type=int, default=2)
+    args = parser.parse_args()
+    args.build = os.path.join(ROOT, os.environ.get('BUILD', 'build'))
+    args.data = os.environ.get('DATA', '/tmp/pedscan-person')
+    folds = [int(k) for k in args.folds.split(',')]
+    for name in args.settings:
+        setting = SETTINGS[name]
+        windows = cut_windows(args, setting)
+        dets, dets0 = [], []
+        for k in folds:
+            fold = fold_dirs(args, windows, k)
+            out = os.path.join(args.data, 'cv', name, 'fold%d' % k)
+            os.makedirs(out, exist_ok=True)
+            # A setting that changes only the scan reuses another's models.
+            trained = os.path.join(args.data, 'cv', setting.get('models', name), 'fold%d' % k)
+            os.makedirs(trained, exist_ok=True)
+            models = [train(args, stage, 'stage%d' % i, fold, trained)
+                      for i, stage in enumerate(setting['stages'])]
+            dets.append(detect(args, setting, models, k, out))
+            if setting.get('stagewise'):
+                dets0.append(detect(args, setting, models, k, out, 1, 'det0'))
+            print('%s fold %d done' % (name, k), flush=True)
+        threshold = setting['stages'][-1]['threshold']
+        with open(os.path.join(args.data, 'cv', 'table.txt'), 'a') as table:
+            for t, line in score(args, name, setting, dets, threshold, dets0):
+                row = '%-10s nms %-5s folds %-8s %s' % (name, t, args.folds, ' '.join(line[1:]))
+                print(row)
+                table.write(row + '\n')
+
+
+if __name__ == '__main__':
+    sys.exit(main())
