@@ -44,68 +44,42 @@ FULL = dict(config='data/train-full.txt', I=2, M=10, R=3000, T=0.3, S=8, thresho
 WINDOWS = ['--mirror', '--jitter', '2', '--scale-jitter', '0.1', '--shift-jitter', '0.05']
 SCALE = (44, 576, 0.2, 0.1, 1.1)
 
+JITTER1 = ['--mirror', '--jitter', '1', '--scale-jitter', '0.05', '--shift-jitter', '0.02']
+G = ['-g']  # suppression after every stage
+GP = ['-g', '-P', '16']  # and the frame padded for the scan
+
+
+def edit(stage, old, new):
+    """A stage trained from its configuration with one line changed."""
+    return dict(stage, edit=[(old, new)])
+
+
+# A setting names the windows' options, the stages' training, the scale
+# line, the detection flags and, when only the scan differs, the setting
+# whose models it reuses. The first round compared the windows and the
+# suppression; the second the padding, the pyramid and the factors, with -g.
 SETTINGS = {
-    # The shipped cascade's choices on the new labels and windows.
     'base': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, stagewise=True),
-    # Suppression after every stage, level by level (-g), then over the
-    # frame as the variants below say.
-    'stagewise': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=['-g'], models='base'),
-    # Frames padded by 16 px of repeated border for scanning.
-    'pad': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=['-P', '16'], models='base'),
-    # Without jitter, mirrors only.
     'nojitter': dict(windows=['--mirror'], stages=[HOG, FULL], scale=SCALE),
-    'nojitter_g': dict(windows=['--mirror'], stages=[HOG, FULL], scale=SCALE, flags=['-g'],
-                       models='nojitter'),
-    # A smaller jitter: one copy, 5 % of scale, 2 % of shift.
-    'jitter1': dict(windows=['--mirror', '--jitter', '1', '--scale-jitter', '0.05', '--shift-jitter', '0.02'],
-                    stages=[HOG, FULL], scale=SCALE),
     # People cut by the frame border cut too (border replicated).
     'border': dict(windows=WINDOWS + ['--keep-border-cut'], stages=[HOG, FULL], scale=SCALE),
-    # More factors for either stage.
-    'hog14': dict(windows=WINDOWS, stages=[dict(HOG, edit=[('factors <10>', 'factors <14>')]), FULL],
-                  scale=SCALE),
-    'full16': dict(windows=WINDOWS, stages=[HOG, dict(FULL, edit=[('factors <12>', 'factors <16>')])],
-                   scale=SCALE),
-    # Fewer hard-negative rounds, and a lower bar for hard negatives.
-    'rounds1': dict(windows=WINDOWS, stages=[dict(HOG, I=1), dict(FULL, I=1)], scale=SCALE),
-    'hardT0': dict(windows=WINDOWS, stages=[dict(HOG, T=0.0), dict(FULL, T=0.0)], scale=SCALE),
-    # Finer pyramid.
-    'scale105': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 576, 0.2, 0.1, 1.05), models='base'),
-    # Smaller steps of the window.
-    'step': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 576, 0.125, 0.0625, 1.1), models='base'),
-    # The old scale range, for the coverage question.
-    'scale170': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 170, 0.2, 0.1, 1.1), models='base'),
-}
-
-# Settings scored with the suppression after every stage (-g), which the
-# first rounds chose.
-G = ['-g']
-# And with the frame padded for scanning (-P), which the second round chose.
-GP = ['-g', '-P', '16']
-SETTINGS.update({
+    'pad': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=['-P', '16'], models='base'),
+    'stagewise': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=G, models='base'),
+    'nojitter_g': dict(windows=['--mirror'], stages=[HOG, FULL], scale=SCALE, flags=G, models='nojitter'),
+    'hardT0_g': dict(windows=WINDOWS, stages=[dict(HOG, T=0.0), dict(FULL, T=0.0)], scale=SCALE, flags=G,
+                     models='hardT0'),
     'gp16': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=GP, models='base'),
     'gp32': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=['-g', '-P', '32'], models='base'),
     'gp16_s105': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 576, 0.2, 0.1, 1.05), flags=GP,
                       models='base'),
     'gp16_min40': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(40, 576, 0.2, 0.1, 1.1), flags=GP,
                        models='base'),
-    'hog14_gp': dict(windows=WINDOWS, stages=[dict(HOG, edit=[('factors <10>', 'factors <14>')]), FULL],
-                     scale=SCALE, flags=GP, models='hog14'),
-    'full16_gp': dict(windows=WINDOWS, stages=[HOG, dict(FULL, edit=[('factors <12>', 'factors <16>')])],
-                      scale=SCALE, flags=GP, models='full16'),
-    'jitter1_gp': dict(windows=['--mirror', '--jitter', '1', '--scale-jitter', '0.05', '--shift-jitter', '0.02'],
-                       stages=[HOG, FULL], scale=SCALE, flags=GP, models='jitter1'),
-})
-SETTINGS.update({
-    'full16_g': dict(windows=WINDOWS, stages=[HOG, dict(FULL, edit=[('factors <12>', 'factors <16>')])],
-                     scale=SCALE, flags=G, models='full16'),
-    'hardT0_g': dict(windows=WINDOWS, stages=[dict(HOG, T=0.0), dict(FULL, T=0.0)], scale=SCALE, flags=G,
-                     models='hardT0'),
-    'scale105_g': dict(windows=WINDOWS, stages=[HOG, FULL], scale=(44, 576, 0.2, 0.1, 1.05), flags=G,
-                       models='base'),
-    'jitter1_g': dict(windows=['--mirror', '--jitter', '1', '--scale-jitter', '0.05', '--shift-jitter', '0.02'],
-                      stages=[HOG, FULL], scale=SCALE, flags=G, models='jitter1'),
-})
+    'jitter1_gp': dict(windows=JITTER1, stages=[HOG, FULL], scale=SCALE, flags=GP, models='jitter1'),
+    'hog14_gp': dict(windows=WINDOWS, stages=[edit(HOG, 'factors <10>', 'factors <14>'), FULL], scale=SCALE,
+                     flags=GP, models='hog14'),
+    'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
+                      flags=GP, models='full16'),
+}
 
 # Suppression variants scored from the same unsuppressed detections: none,
 # the -s threshold 0.2, and looser thresholds that let two people walking

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Person labels of the example video, from proposals to an imglab file.
 
     person-labels.py propose <labeldir> <hogdir> <peddir> <framesdir> <first> <last> <out.xml>
