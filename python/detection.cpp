@@ -198,6 +198,14 @@ class PyDetector {
     detector_->SetThreads(threads);
   }
   int threads() const { return detector_->threads(); }
+  int padding() const { return padding_; }
+  void setPadding(int pixels) {
+    if (pixels < 0 || pixels > 10000) {
+      throw py::value_error("padding must be 0 to 10000 pixels, not " + std::to_string(pixels));
+    }
+    detector_->SetPadding(pixels);
+    padding_ = pixels;
+  }
   bool stageSuppression() const { return stageSuppression_; }
   void setStageSuppression(bool on) {
     detector_->SetStageSuppression(on);
@@ -281,6 +289,7 @@ class PyDetector {
 
   std::unique_ptr<Detector> detector_;
   bool stageSuppression_ = false;
+  int padding_ = 0;
   std::atomic<bool> busy_{false};
 };
 
@@ -437,6 +446,9 @@ with draw=True (-b), whose boxes are drawn on a copy, as ellipses with
 ellipse=True (-e). Every file appears complete or not at all; a file that
 cannot be written raises pedscan.Error naming it.)")
       .def_property_readonly("threads", &PyDetector::threads, "worker threads of a scan")
+      .def_property("padding", &PyDetector::padding, &PyDetector::setPadding,
+                    "pixels of repeated border around each frame for the scan, as pedscan -d -P; "
+                    "boxes stay inside the frame [0]")
       .def_property("stage_suppression", &PyDetector::stageSuppression, &PyDetector::setStageSuppression,
                     "suppression after every stage, as pedscan -d -g: stage 0's windows over the "
                     "whole frame before the later stages score them, and again after them [False]")

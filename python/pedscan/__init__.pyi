@@ -42,6 +42,7 @@ class Detector:
     @property
     def types(self) -> list[str]: ...
     stage_suppression: bool
+    padding: int
 
 class ModelInfo:
     """What a model file holds."""

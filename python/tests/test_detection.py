@@ -45,7 +45,7 @@ def test_detect_gives_the_command_lines_boxes_and_responses(detector, tmp_path):
     assert len(detector.detect(cv2.imread(EXAMPLE), suppress=True)) == 3
 
 
-def test_stage_suppression_is_the_command_lines_g(tmp_path):
+def test_stage_suppression_and_padding_are_the_command_lines_g_and_p(tmp_path):
     staged = pedscan.Detector(CONFIG)
     assert staged.stage_suppression is False
     staged.stage_suppression = True
@@ -54,6 +54,13 @@ def test_stage_suppression_is_the_command_lines_g(tmp_path):
     assert as_result_text(staged.detect(cv2.imread(EXAMPLE))) == (tmp_path / "vtest-0440.txt").read_text()
     plain = pedscan.Detector(CONFIG)
     assert as_result_text(plain.detect(cv2.imread(EXAMPLE))) != (tmp_path / "vtest-0440.txt").read_text()
+    # As the bundled model is meant to run: -g -P 16.
+    staged.padding = 16
+    with open(os.path.join(SOURCE, "tests/data/vtest-0440.shipped.txt")) as shipped:
+        assert as_result_text(staged.detect(cv2.imread(EXAMPLE))) == shipped.read()
+    with pytest.raises(ValueError, match="-1"):
+        staged.padding = -1
+    assert staged.padding == 16
 
 
 def test_regions_give_the_command_lines_region_file(detector, tmp_path):
