@@ -13,9 +13,9 @@ SCRIPTS = os.path.join(SOURCE, "scripts")
 
 def load(name, file):
     sys.path.insert(0, SCRIPTS)
-    spec = importlib.util.spec_from_file_location(name, os.path.join(SCRIPTS, file))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, os.path.join(SCRIPTS, file))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
