@@ -283,7 +283,9 @@ void Detector::ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResul
     }
     models = std::move(wanted);
   }
-  if (models.empty()) return;
+  // A level where no type has a later stage still hands on the stage-0
+  // windows of its single-stage types.
+  if (models.empty() && pass != Pass::kLaterStages) return;
   // Features are computed only when some window of the level can be read.
   bool anyFits = false;
   for (const Model* model : models) anyFits = anyFits || WindowFits(*model, level.image);

@@ -145,6 +145,29 @@ TEST_F(DetectorTest, StageSuppressionLetsTheLaterStageScoreOnlyTheStageZeroWindo
   std::remove(stageZero.c_str());
 }
 
+TEST_F(DetectorTest, StageSuppressionOfASingleStageTypeBesideACascadeIsPlainSuppression) {
+  // "walker" has one stage and levels of its own, where no later stage runs.
+  const std::string config = ::testing::TempDir() + "two-types.txt";
+  {
+    std::ofstream out(config);
+    out << "model <person, 0, 0.4, data/models/person-hog.yml>\n"
+           "model <person, 1, 0.57, data/models/person-full.yml>\n"
+           "model <walker, 0, 0.3, data/models/person-hog.yml>\n"
+           "scale <person, 50, 150, 0.2, 0.1, 1.15>\n"
+           "scale <walker, 44, 200, 0.15, 0.15, 1.2>\n";
+  }
+  Detector plain(config);
+  Detector staged(config, 2);
+  staged.SetStageSuppression(true);
+  const Detections all = plain.Detect(frame_);
+  const Detections found = staged.Detect(frame_);
+  ASSERT_EQ(plain.objectTypes(), (std::vector<std::string>{"person", "walker"}));
+  ASSERT_FALSE(all.windows.at(1).empty());
+  EXPECT_EQ(AsResultText(found.windows.at(1)),
+            AsResultText(NonMaxSuppression(all.windows.at(1), kSuppressionThreshold)));
+  std::remove(config.c_str());
+}
+
 TEST_F(DetectorTest, PaddingScansTheFrameWithItsBorderRepeatedAndKeepsTheBoxesInside) {
   const int pad = 20;
   // The example's top, so that people are cut by its bottom border.
