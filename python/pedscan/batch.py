@@ -241,6 +241,9 @@ def run_task(job, task):
         return finish()
 
     def scan(name, image):
+        # One Detector serves every job of its configuration on this worker.
+        detector.stage_suppression = job.get("stage_suppression", False)
+        detector.padding = job.get("padding", 0)
         result = detector.detect(image, suppress=job["suppress"])
         detector.write_results(result, job["output"], name, image=image, draw=job["draw"],
                                ellipse=job["ellipse"])
@@ -425,7 +428,7 @@ def _scheduler_retries(client, keys):
 def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         filemask=DEFAULT_FILEMASK, frames=(0, -1, 1), scheduler=None, workers=0,
         resume=False, stop_on_error=False, chunk=DEFAULT_CHUNK, dashboard="127.0.0.1:0",
-        stream=None):
+        stream=None, stage_suppression=False, padding=0):
     """Runs a batch and returns its manifest (also written to
     <output>/manifest.json). A configuration or model that cannot be read
     raises pedscan.Error before any task is scheduled; failing tasks are in
@@ -437,10 +440,17 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
     # Loading the models here first: a configuration that cannot be read
     # fails with pedscan's own message before a cluster is even started.
     detector = pedscan.Detector(config, threads=1)
+    detector.padding = padding  # a padding out of range raises ValueError here
     hashes = configuration_hashes(config)
     digest = digest_of(hashes)
     options = {"suppress": bool(suppress), "draw": bool(draw), "ellipse": bool(ellipse),
                "filemask": filemask, "frames": list(frames), "chunk": int(chunk)}
+    # Only when given, so that the manifest of a run without them reads as
+    # it always did and --resume still takes it.
+    if stage_suppression:
+        options["stage_suppression"] = True
+    if padding:
+        options["padding"] = int(padding)
     os.makedirs(output, exist_ok=True)
     manifest_path = os.path.join(output, MANIFEST)
 
@@ -460,7 +470,8 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
     attempts = os.path.join(output, ATTEMPTS_PREFIX + run_id)
     job = {"config": config, "digest": digest, "output": output, "attempts": attempts,
            "suppress": options["suppress"], "draw": options["draw"],
-           "ellipse": options["ellipse"], "step": max(frames[2], 1)}
+           "ellipse": options["ellipse"], "step": max(frames[2], 1),
+           "stage_suppression": bool(stage_suppression), "padding": int(padding)}
 
     records = {}
     pending = []
@@ -591,6 +602,11 @@ def _arguments(argv):
     parser.add_argument("-o", "--output", required=True, help="directory of the results")
     parser.add_argument("-s", "--suppress", action="store_true",
                         help="suppress overlapping boxes (as pedscan -s)")
+    parser.add_argument("-g", "--stage-suppression", action="store_true",
+                        help="suppress after each stage (as pedscan -g)")
+    parser.add_argument("-P", "--pad", type=int, default=0, metavar="PIXELS",
+                        help="scan each frame with this much of its border repeated around it "
+                             "(as pedscan -P; default 0)")
     parser.add_argument("-b", "--draw", action="store_true",
                         help="also write the frames with the boxes drawn (as pedscan -b)")
     parser.add_argument("-e", "--ellipse", action="store_true",
@@ -616,6 +632,8 @@ def _arguments(argv):
     args = parser.parse_args(argv)
     if args.chunk < 1 or args.workers < 0:
         parser.error("--chunk must be at least 1 and --workers at least 0")
+    if not 0 <= args.pad <= 10000:
+        parser.error("-P must be 0 to 10000 pixels, not %d" % args.pad)
     return args
 
 
@@ -627,7 +645,8 @@ def main(argv=None):
                        frames=parse_frames(args.frames), scheduler=args.scheduler,
                        workers=args.workers, resume=args.resume,
                        stop_on_error=args.stop_on_error, chunk=args.chunk,
-                       dashboard=args.dashboard)
+                       dashboard=args.dashboard, stage_suppression=args.stage_suppression,
+                       padding=args.pad)
     except pedscan.Error as error:
         sys.stderr.write(error.message)
         return error.status or 1
