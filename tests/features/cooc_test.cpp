@@ -13,6 +13,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "block_rect.h"
 #include "support/failure.h"
 
 namespace pedscan {
@@ -26,17 +27,6 @@ using Features = std::array<float, Cooccurrence::kFeatures>;
 // covers that and still catches a wrong index or formula, which moves a
 // statistic by far more.
 constexpr double kTolerance = 1e-4;
-
-BlockRect Block(int x0, int y0, int width, int height) {
-  BlockRect rect;
-  rect.x0 = x0;
-  rect.y0 = y0;
-  rect.width = width;
-  rect.height = height;
-  rect.x1 = x0 + width - 1;
-  rect.y1 = y0 + height - 1;
-  return rect;
-}
 
 template <typename Method>
 std::unique_ptr<Cooccurrence> Configured(int bins, int distance = 1) {
@@ -312,7 +302,7 @@ TEST(Cooccurrence, StatisticsAgreeWithDoublePrecisionReferenceOnRandomImages) {
       method->AddNewImage(image);
       for (int size : {8, 16, 32}) {
         for (int trial = 0; trial < 6; ++trial) {
-          const BlockRect rect = Block(trial * 7, trial * 5, size, size);
+          const BlockRect rect = Rect(trial * 7, trial * 5, size, size);
           const Features actual = Extract(*method, rect);
           const std::array<double, 48> expected = DoubleFeatures(method->levels(), rect, 1);
           for (int i = 0; i < 48; ++i) {
@@ -337,7 +327,7 @@ TEST(Cooccurrence, FastPathMatchesPlainImplementationBitForBit) {
       for (int trial = 0; trial < 30; ++trial) {
         const int size = 8 << rng.uniform(0, 3);
         const BlockRect rect =
-            Block(rng.uniform(0, 80 - size + 1), rng.uniform(0, 64 - size + 1), size, size);
+            Rect(rng.uniform(0, 80 - size + 1), rng.uniform(0, 64 - size + 1), size, size);
         ExpectSameBits(Extract(*method, rect), PlainFeatures(method->levels(), rect, 1),
                        method->GetName() + " trial " + std::to_string(trial));
       }
@@ -367,7 +357,7 @@ TEST(Cooccurrence, RowOfBlocksMatchesSingleBlocksBitForBit) {
           std::vector<Features> expected;
           for (int x = -16; x < image.cols; x += 1 + ((x + 16) * 7 + size) % 9) {
             try {
-              expected.push_back(Extract(*method, Block(x, y0, size, size)));
+              expected.push_back(Extract(*method, Rect(x, y0, size, size)));
               xs.push_back(x);
             } catch (const Failure&) {
             }
@@ -400,7 +390,7 @@ TEST(Cooccurrence, BatchOfBlocksMatchesSingleBlocksBitForBit) {
     std::vector<Features> expected;
     while (rects.size() < 40) {
       const int size = 8 << rng.uniform(0, 3);
-      const BlockRect rect = Block(rng.uniform(-8, 90 - size + 8), rng.uniform(-8, 70 - size + 8),
+      const BlockRect rect = Rect(rng.uniform(-8, 90 - size + 8), rng.uniform(-8, 70 - size + 8),
                                    size, size);
       try {
         expected.push_back(Extract(*method, rect));
@@ -430,7 +420,7 @@ TEST(Cooccurrence, RowOfBlocksFailsLikeItsFirstFailingBlock) {
 TEST(Cooccurrence, UniformBlockHasUnitEnergyAndZeroContrast) {
   auto method = Configured<CoocV>(16);
   method->AddNewImage(cv::Mat(20, 20, CV_8UC3, cv::Scalar(90, 40, 130)));
-  const Features f = Extract(*method, Block(2, 3, 16, 16));
+  const Features f = Extract(*method, Rect(2, 3, 16, 16));
   // Read through a volatile so that the compiler does not fold the
   // logarithm at build time: the table holds the run-time library's values.
   volatile int pairs[4] = {480, 450, 480, 450};
@@ -450,7 +440,7 @@ TEST(Cooccurrence, UniformBlockHasUnitEnergyAndZeroContrast) {
 TEST(Cooccurrence, BlackBlockHasAllSumMassAtTwo) {
   auto method = Configured<CoocV>(16);
   method->AddNewImage(cv::Mat(16, 16, CV_8UC3, cv::Scalar(0, 0, 0)));
-  const Features f = Extract(*method, Block(0, 0, 16, 16));
+  const Features f = Extract(*method, Rect(0, 0, 16, 16));
   for (int dir = 0; dir < 4; ++dir) {
     EXPECT_EQ(f[12 * dir + 5], 2.0f);
     EXPECT_EQ(f[12 * dir + 6], 0.0f);
@@ -559,8 +549,8 @@ TEST(Cooccurrence, ThirtyTwoBinsUseLevelsZeroToSeven) {
   cv::minMaxLoc(method->levels(), &lowest, &highest);
   EXPECT_EQ(lowest, 0.0);
   EXPECT_EQ(highest, 7.0);
-  ExpectSameBits(Extract(*method, Block(0, 0, 16, 16)),
-                 PlainFeatures(method->levels(), Block(0, 0, 16, 16), 1), "32 bins");
+  ExpectSameBits(Extract(*method, Rect(0, 0, 16, 16)),
+                 PlainFeatures(method->levels(), Rect(0, 0, 16, 16), 1), "32 bins");
 }
 
 // The batches multiply by 1 / N instead of dividing only where that gives
@@ -595,36 +585,36 @@ TEST(Cooccurrence, AnImageOfAnotherTypeIsAReportNotAnAbort) {
 TEST(Cooccurrence, BlockWithoutEntropyTableStops) {
   auto method = Configured<CoocV>(16);
   method->AddNewImage(RandomImage(12, 12, 7));
-  ExpectFailure([&] { Extract(*method, Block(1, 1, 10, 10)); },
+  ExpectFailure([&] { Extract(*method, Rect(1, 1, 10, 10)); },
                 "Error, need to define log table to size 180\n", 2);
   // Distance 2 on a 16 x 16 block: 2 * 16 * 14 pairs in direction 0.
   auto far = Configured<CoocV>(16, 2);
   far->AddNewImage(RandomImage(16, 16, 8));
-  ExpectFailure([&] { Extract(*far, Block(0, 0, 16, 16)); },
+  ExpectFailure([&] { Extract(*far, Rect(0, 0, 16, 16)); },
                 "Error, need to define log table to size 448\n", 2);
 }
 
 TEST(Cooccurrence, TinyImagesAndBorderBlocksStayInside) {
   auto method = Configured<CoocH>(16);
   method->AddNewImage(RandomImage(1, 1, 9));
-  ExpectFailure([&] { Extract(*method, Block(0, 0, 1, 1)); },
+  ExpectFailure([&] { Extract(*method, Rect(0, 0, 1, 1)); },
                 "Error, need to define log table to size 0\n", 2);
-  ExpectFailure([&] { Extract(*method, Block(0, 0, 16, 16)); },
+  ExpectFailure([&] { Extract(*method, Rect(0, 0, 16, 16)); },
                 "Error, need to define log table to size 0\n", 2);
 
   // A block reaching past the image counts only the pixels inside it: here
   // exactly the 16 x 16 square in the bottom-right corner.
   const cv::Mat image = RandomImage(24, 24, 10);
   method->AddNewImage(image);
-  ExpectSameBits(Extract(*method, Block(8, 8, 32, 32)),
-                 PlainFeatures(method->levels(), Block(8, 8, 16, 16), 1), "border");
-  ExpectSameBits(Extract(*method, Block(-8, -8, 16, 16)),
-                 PlainFeatures(method->levels(), Block(0, 0, 8, 8), 1), "top-left corner");
+  ExpectSameBits(Extract(*method, Rect(8, 8, 32, 32)),
+                 PlainFeatures(method->levels(), Rect(8, 8, 16, 16), 1), "border");
+  ExpectSameBits(Extract(*method, Rect(-8, -8, 16, 16)),
+                 PlainFeatures(method->levels(), Rect(0, 0, 8, 8), 1), "top-left corner");
   // Clipped to the whole 24 x 24 image: 2 * 24 * 23 pairs, no table.
-  ExpectFailure([&] { Extract(*method, Block(-8, -8, 40, 40)); },
+  ExpectFailure([&] { Extract(*method, Rect(-8, -8, 40, 40)); },
                 "Error, need to define log table to size 1104\n", 2);
   // Entirely outside the image.
-  ExpectFailure([&] { Extract(*method, Block(30, 2, 16, 16)); },
+  ExpectFailure([&] { Extract(*method, Rect(30, 2, 16, 16)); },
                 "Error, need to define log table to size 0\n", 2);
 }
 
