@@ -443,28 +443,6 @@ void Detector::ScanLaterStages(const std::vector<cv::Mat>& frames, const std::ve
       }
     }
   });
-  // Suppression after the last stage too, over the whole frame.
-  for (size_t f = 0; f < frames.size(); ++f) {
-    if (firstFailure[f].load() < static_cast<int>(results[f].size())) continue;
-    for (size_t t = 0; t < nTypes; ++t) {
-      std::vector<DetectionWindow> all;
-      std::vector<size_t> level;
-      for (size_t e = 0; e < results[f].size(); ++e) {
-        if (results[f][e].windows.size() <= t) continue;
-        for (const DetectionWindow& w : results[f][e].windows[t]) {
-          all.push_back(w);
-          level.push_back(e);
-        }
-      }
-      const std::vector<bool> suppressed = SuppressedWindows(all, kSuppressionThreshold);
-      for (LevelResult& result : results[f]) {
-        if (result.windows.size() > t) result.windows[t].clear();
-      }
-      for (size_t i = 0; i < all.size(); ++i) {
-        if (!suppressed[i]) results[f][level[i]].windows[t].push_back(all[i]);
-      }
-    }
-  }
 }
 
 std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given,
@@ -581,7 +559,9 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given
       }
     }
   }
-  if (stageSuppression_ && !twoPasses) {
+  // Stage suppression ends with the last stage (or the only one) suppressed
+  // over the whole frame.
+  if (stageSuppression_) {
     for (Detections& found : detections) Suppress(found);
   }
   if (padding_ > 0) {

@@ -212,9 +212,9 @@ class Detector {
   void ScanLevel(Worker& worker, const cv::Mat& frame, int e, LevelResult& result,
                  DetectionProgress* live, Pass pass = Pass::kCascade,
                  const LevelWindows* survivors = nullptr);
-  // The frame-wide suppression of the stage-0 windows of `results`, the
-  // later stages on the survivors of each level, and the suppression after
-  // them; the windows of `results` are replaced by what is left.
+  // The frame-wide suppression of the stage-0 windows of `results` and the
+  // later stages on the survivors of each level; the windows of `results`
+  // are replaced by what the last stage keeps.
   void ScanLaterStages(const std::vector<cv::Mat>& frames, const std::vector<LevelItem>& items,
                        std::vector<std::vector<LevelResult>>& results,
                        std::vector<std::atomic<int>>& firstFailure);
