@@ -26,6 +26,8 @@ what the detector scans, become ignore regions too.
 import os, sys, math
 import numpy as np
 
+from person_background import median_frame
+
 W, H = 768, 576
 ASPECT = 20.0 / 48.0
 
@@ -81,8 +83,7 @@ def moving(f, b):
     near 0 for a cone or a post that a detector takes for a person."""
     import cv2
     if not _median:
-        imgs = [cv2.imread(os.path.join(FRAMES, '%04d.png' % g)) for g in range(FIRST, LAST + 1, 4)]
-        _median.append(np.median(np.stack(imgs), axis=0).astype(np.int16))
+        _median.append(median_frame(FRAMES, range(FIRST, LAST + 1, 4)).astype(np.int16))
     if f not in _frame:
         _frame.clear()
         _frame[f] = cv2.imread(os.path.join(FRAMES, '%04d.png' % f)).astype(np.int16)

@@ -17,7 +17,8 @@ import numpy as np
 SCALES = (1.1, 1.0, 0.9, 0.8, 0.7, 0.6, 0.5, 0.42, 0.35, 0.28)
 
 
-def write_background(frames_dir, frames, neg_dir):
+def median_frame(frames_dir, frames):
+    """The per-pixel median of <frames_dir>/<frame %04d>.png over `frames`."""
     images = []
     for f in frames:
         path = os.path.join(frames_dir, '%04d.png' % f)
@@ -27,7 +28,11 @@ def write_background(frames_dir, frames, neg_dir):
         images.append(image)
     # Walkers never hold a pixel for long; people who stand still for most
     # of the frames would stay in it, which the sheet of the result shows.
-    median = np.median(np.stack(images), axis=0).astype(np.uint8)
+    return np.median(np.stack(images), axis=0).astype(np.uint8)
+
+
+def write_background(frames_dir, frames, neg_dir):
+    median = median_frame(frames_dir, frames)
     for scale in SCALES:
         scaled = cv2.resize(median, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
         path = os.path.join(neg_dir, 'median_%03d.png' % int(scale * 100 + 0.5))
