@@ -200,8 +200,9 @@ class PyDetector {
   int threads() const { return detector_->threads(); }
   int padding() const { return padding_; }
   void setPadding(int pixels) {
-    if (pixels < 0 || pixels > 10000) {
-      throw py::value_error("padding must be 0 to 10000 pixels, not " + std::to_string(pixels));
+    if (pixels < 0 || pixels > kLargestPadding) {
+      throw py::value_error("padding must be 0 to " + std::to_string(kLargestPadding) + " pixels, not " +
+                            std::to_string(pixels));
     }
     detector_->SetPadding(pixels);
     padding_ = pixels;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "app/my_output.h"
+#include "detection/detector.h"
 #include "support/failure.h"
 #include "support/text.h"
 
@@ -32,9 +33,7 @@ constexpr Report kRoiEmpty{99, "invalid ROI: %s - width and height must be at le
 // The consistency checks, in the order they are made.
 constexpr Report kNegativeThreads{
     153, "invalid number of threads: %d (use -j with 0 for every core, or a positive count)"};
-// Far more than any window needs, and small enough that a padded frame's
-// coordinates stay in range.
-constexpr int32_t kLargestPadding = 10000;
+static_assert(kLargestPadding == 10000, "the padding message below names the bound");
 constexpr Report kBadPadding{
     154, "invalid padding: %d (use -P with 0 to 10000 pixels of repeated border around each frame)"};
 constexpr Report kCameraForTraining{156,

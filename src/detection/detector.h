@@ -50,6 +50,10 @@ inline constexpr int kFeatureBufferSize = 1000000;
 // Overlap above which Suppress drops the weaker of two detections of a type.
 inline constexpr float kSuppressionThreshold = 0.2f;
 
+// The most padding SetPadding takes: far more than any window needs, and
+// small enough that a padded frame's coordinates stay in range.
+inline constexpr int kLargestPadding = 10000;
+
 // The size of a level of a width x height frame: floor(width * ratio) by
 // floor(height * ratio), products in single precision.
 cv::Size LevelSize(int width, int height, const ScaleLevel& level);
@@ -179,7 +183,7 @@ class Detector {
   // With padding p > 0, each frame is scanned with p pixels of its border
   // repeated around it (a person cut by the bottom or a side of the frame
   // then fills a whole window), and the boxes are moved back and clipped to
-  // the frame. Requires p >= 0; 0 by default.
+  // the frame. Requires 0 <= p <= kLargestPadding; 0 by default.
   void SetPadding(int pixels) { padding_ = pixels; }
 
   // The most memory scanning a width x height frame takes beyond what is
