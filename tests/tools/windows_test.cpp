@@ -123,6 +123,62 @@ TEST(CutTrainingWindows, CountsSkipsAndKeepsNegativesClear) {
   }
 }
 
+// Near negatives, read back from a picture whose pixels hold their own
+// coordinates: each window's object box overlaps every box by under 0.3.
+TEST(CutTrainingWindows, NearNegativesMissEveryObjectAndLeaveThePositivesAlone) {
+  TempDir dir;
+  cv::Mat scene(256, 256, CV_8UC3);
+  for (int y = 0; y < 256; ++y)
+    for (int x = 0; x < 256; ++x) scene.at<cv::Vec3b>(y, x) = cv::Vec3b(x, y, 0);
+  cv::imwrite(dir.File("a.png"), scene);
+  annotation::Image a;
+  a.name = "a";
+  a.source = "a.xml";
+  a.path = dir.File("a.png");
+  a.objects = {Box(60, 60, 40, 96), Box(110, 70, 40, 96), Box(190, 20, 30, 72, true)};
+
+  CutOptions options;
+  options.jitter = 1;
+  options.tile = -1;
+  CutTrainingWindows({a}, kPerson, options, "", dir.File("plain"), dir.File("plainneg"));
+  options.nearNegatives = 6;
+  const CutReport report = CutTrainingWindows({a}, kPerson, options, "", dir.File("pos"), dir.File("neg"));
+  EXPECT_EQ(testutil::ReadWholeFile(dir.File("pos/a_1_j1.png")), testutil::ReadWholeFile(dir.File("plain/a_1_j1.png")));
+  EXPECT_GT(report.nearNegatives, 4);
+  EXPECT_LE(report.nearNegatives, 12);
+
+  int seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.File("neg"))) {
+    const std::string name = entry.path().filename().string();
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(name.rfind("a_0_n", 0) == 0 || name.rfind("a_1_n", 0) == 0);  // none around the ignore region
+    const cv::Mat window = cv::imread(entry.path().string());
+    ASSERT_EQ(window.size(), cv::Size(32, 64));
+    // Pixel centres sample the image's coordinates (x in blue, y in green).
+    const double s = (window.at<cv::Vec3b>(0, 31)[0] - window.at<cv::Vec3b>(0, 0)[0]) / 31.0;
+    const double left = window.at<cv::Vec3b>(0, 0)[0] + 0.5 - 0.5 * s;
+    const double top = window.at<cv::Vec3b>(0, 0)[1] + 0.5 - 0.5 * s;
+    EXPECT_GE(left, -1);
+    EXPECT_LE(left + 32 * s, 257);
+    const cv::Rect2d drawn(left + 6 * s, top + 8 * s, 20 * s, 48 * s);
+    EXPECT_GE(drawn.height, 24 - 1);
+    for (const annotation::Object& o : a.objects) {
+      const cv::Rect2d box(o.x, o.y, o.width, o.height);
+      const double common = (drawn & box).area();
+      EXPECT_LT(common / (drawn.area() + box.area() - common), kNearOverlap + 0.02) << o.x;
+    }
+    ++seen;
+  }
+  EXPECT_EQ(seen, report.nearNegatives);
+
+  // The same beside another image, on two threads.
+  annotation::Image b = a;
+  b.name = "b";
+  options.threads = 2;
+  CutTrainingWindows({a, b}, kPerson, options, "", dir.File("pos2"), dir.File("neg2"));
+  EXPECT_TRUE(testutil::ReadWholeFile(dir.File("neg2/a_1_n0.png")) == testutil::ReadWholeFile(dir.File("neg/a_1_n0.png")));
+}
+
 annotation::Image Frame(const std::string& name, const std::string& source) {
   annotation::Image image;
   image.name = name;
@@ -219,6 +275,15 @@ TEST(WindowsCommand, CutsTheLabelmeExamplesForTheBundledModel) {
             "sheet: " + dir.File("sheet.png") + "\n");
   const cv::Mat sheet = cv::imread(dir.File("sheet.png"));
   EXPECT_EQ(sheet.size(), cv::Size(12 * 66, 130));
+
+  run = testutil::RunCommand(windows + " -c " + config + " -p " + dir.File("p3") + " -n " + dir.File("n3") +
+                             " --class person --near-negatives 2 " + kExamples + "/data_dataset_voc");
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("near negatives: "), std::string::npos) << run.out;
+  run = testutil::RunCommand(windows + " -c " + config + " -p " + dir.File("p4") + " --near-negatives 2 " +
+                             kExamples + "/data_dataset_voc");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("--near-negatives needs -n"), std::string::npos) << run.err;
 
   run = testutil::RunCommand(windows + " -c " + config + " -p " + dir.File("p2") + " --class persn " +
                              kExamples + "/data_annotated");

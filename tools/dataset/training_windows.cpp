@@ -103,18 +103,28 @@ WindowGeometry ReadWindowGeometry(const std::string& configFile) {
   return geometry;
 }
 
-cv::Mat CutWindow(const cv::Mat& image, const annotation::Object& object, const WindowGeometry& geometry,
-                  double scale, double shiftX, double shiftY) {
+namespace {
+
+// Where a window cut around a (scaled, shifted) object box lies in the
+// image, rounded to whole pixels, and the image pixels per window pixel.
+cv::Rect WindowFootprint(const annotation::Object& object, const WindowGeometry& geometry, double scale,
+                         double shiftX, double shiftY, double* pixelsPerWindowPixel) {
   const cv::Rect& box = geometry.objectBox;
   const double width = object.width * scale, height = object.height * scale;
   const double centreX = object.x + object.width * (0.5 + shiftX);
   const double centreY = object.y + object.height * (0.5 + shiftY);
   const double s = std::max(width / box.width, height / box.height);
-  // The window's footprint in the image, rounded to whole pixels.
-  const cv::Rect source(cvRound(centreX - (box.x + box.width / 2.0) * s),
-                        cvRound(centreY - (box.y + box.height / 2.0) * s),
-                        std::max(1, cvRound(geometry.windowWidth * s)),
-                        std::max(1, cvRound(geometry.windowHeight * s)));
+  *pixelsPerWindowPixel = s;
+  return cv::Rect(cvRound(centreX - (box.x + box.width / 2.0) * s), cvRound(centreY - (box.y + box.height / 2.0) * s),
+                  std::max(1, cvRound(geometry.windowWidth * s)), std::max(1, cvRound(geometry.windowHeight * s)));
+}
+
+}  // namespace
+
+cv::Mat CutWindow(const cv::Mat& image, const annotation::Object& object, const WindowGeometry& geometry,
+                  double scale, double shiftX, double shiftY) {
+  double s = 1;
+  const cv::Rect source = WindowFootprint(object, geometry, scale, shiftX, shiftY, &s);
   const cv::Rect inside = source & cv::Rect(0, 0, image.cols, image.rows);
   cv::Mat region;
   if (inside.area() == 0) {
@@ -137,6 +147,12 @@ struct ImageCut {
   std::vector<std::pair<std::string, std::vector<uchar>>> files;
   CutReport report;
 };
+
+double Overlap(const cv::Rect2d& a, const annotation::Object& object) {
+  const cv::Rect2d b(object.x, object.y, object.width, object.height);
+  const double common = (a & b).area();
+  return common > 0 ? common / (a.area() + b.area() - common) : 0.0;
+}
 
 std::vector<uchar> Png(const std::string& path, const cv::Mat& image) {
   std::vector<uchar> bytes;
@@ -199,6 +215,31 @@ ImageCut CutImage(const annotation::Image& image, size_t imageIndex, const Windo
     }
   }
   if (negDir.empty()) return cut;
+  for (size_t i = 0; i < image.objects.size() && options.nearNegatives > 0; ++i) {
+    const annotation::Object& object = image.objects[i];
+    if (object.ignore || object.height < minHeight) continue;
+    std::seed_seq seeds{options.seed, static_cast<uint32_t>(imageIndex), static_cast<uint32_t>(i), 1u};
+    std::mt19937 random(seeds);
+    auto uniform = [&random] { return random() / 4294967295.0 * 2.0 - 1.0; };
+    int written = 0;
+    for (int draw = 0; draw < kNearDraws * options.nearNegatives && written < options.nearNegatives; ++draw) {
+      const double scale = std::exp(uniform() * kNearScale);
+      const double shiftX = uniform() * kNearShiftX, shiftY = uniform() * kNearShiftY;
+      double s = 1;
+      const cv::Rect window = WindowFootprint(object, geometry, scale, shiftX, shiftY, &s);
+      if ((window & cv::Rect(0, 0, pixels.cols, pixels.rows)) != window) continue;
+      const cv::Rect& box = geometry.objectBox;
+      const cv::Rect2d drawn(window.x + box.x * s, window.y + box.y * s, box.width * s, box.height * s);
+      if (drawn.height < minHeight) continue;
+      bool clear = true;
+      for (const annotation::Object& other : image.objects) clear = clear && Overlap(drawn, other) < kNearOverlap;
+      if (!clear) continue;
+      add(JoinPath(negDir, Format("%s_%zu_n%d.png", image.name.c_str(), i, written)),
+          CutWindow(pixels, object, geometry, scale, shiftX, shiftY));
+      ++written;
+      ++report.nearNegatives;
+    }
+  }
   if (image.objects.empty()) {  // nothing to find and nothing to ignore
     add(JoinPath(negDir, image.name + ".png"), pixels);
     ++report.negativeImages;
@@ -248,6 +289,7 @@ CutReport CutTrainingWindows(const std::vector<annotation::Image>& images, const
       report.positives += cut.report.positives;
       report.negativeImages += cut.report.negativeImages;
       report.negativeTiles += cut.report.negativeTiles;
+      report.nearNegatives += cut.report.nearNegatives;
       report.skippedSmall += cut.report.skippedSmall;
       report.skippedBorder += cut.report.skippedBorder;
       report.skippedIgnore += cut.report.skippedIgnore;

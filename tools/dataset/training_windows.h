@@ -13,6 +13,12 @@
 // Negatives are images with no kept object and no ignore region, written
 // whole, and square tiles of the other images that keep a margin (a
 // fraction of each object's size) away from every object and ignore region.
+// Near negatives are windows drawn around each kept object that overlap
+// every object and ignore region by an IoU under 0.3: part of a person, a
+// person off centre, a box far too large. Tiles never show these, and they
+// are where a detector trained on clear background places its false boxes.
+// They have their own random stream, so asking for them changes no
+// positive.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -49,13 +55,25 @@ struct CutOptions {
   int tile = 0;                // negative tile side (0: twice the larger window side; <0: none)
   double margin = 0.5;         // tiles keep this fraction of each object's size away from it
   int threads = 0;             // images cut side by side (0: every core); same files for any count
+  int nearNegatives = 0;       // near negatives per kept object
 };
+
+// Near negatives: the drawn box is the object's scaled by exp(u * kNearScale)
+// and shifted by v * kNearShiftX, w * kNearShiftY of its size; a draw is
+// kept when its object box overlaps every object by less than kNearOverlap
+// (an evaluation at IoU 0.5 counts such a box as a false alarm, and the band
+// from 0.3 to 0.5 is left out as neither clearly right nor wrong), its window
+// lies inside the image and its object box is tall enough. At most
+// kNearDraws draws per window asked for.
+constexpr double kNearScale = 0.7, kNearShiftX = 0.8, kNearShiftY = 0.5, kNearOverlap = 0.3;
+constexpr int kNearDraws = 20;
 
 struct CutReport {
   int objects = 0;           // kept objects seen
   int positives = 0;         // windows written, copies included
   int negativeImages = 0;    // whole images written
   int negativeTiles = 0;     // tiles written
+  int nearNegatives = 0;     // near negatives written
   int skippedSmall = 0;
   int skippedBorder = 0;
   int skippedIgnore = 0;
@@ -69,7 +87,8 @@ cv::Mat CutWindow(const cv::Mat& image, const annotation::Object& object, const 
 
 // Cuts the positives of every image into posDir (<name>_<object>[_j<k>][_m].png)
 // and, when negDir is not empty, the negatives into negDir
-// (<name>.png, <name>_t<x>_<y>.png). Images are read from each image's path,
+// (<name>.png, <name>_t<x>_<y>.png, near negatives <name>_<object>_n<k>.png).
+// Images are read from each image's path,
 // or from imageDir/<name>.<png|jpg|jpeg|bmp|tif|tiff> when imageDir is given.
 // An image that cannot be read, or whose size differs from what its
 // annotation says, throws Failure naming it; so does a file that cannot be

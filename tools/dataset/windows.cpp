@@ -73,6 +73,11 @@ int Run(int argc, char** argv) {
   TCLAP::ValueArg<std::string> sheetArg("", "sheet", "also write a contact sheet of the positives",
                                         false, "", "out.png");
   cmd.add(sheetArg);
+  TCLAP::ValueArg<int> nearArg("", "near-negatives",
+                                "also write this many negative windows around each object: part "
+                                "of it, beside it, far larger (IoU under 0.3 with every object) [0]",
+                                false, 0, "N");
+  cmd.add(nearArg);
   TCLAP::ValueArg<double> marginArg("", "margin",
                                     "negative tiles keep this fraction of each object's size away "
                                     "from it [0.5]",
@@ -139,6 +144,11 @@ int Run(int argc, char** argv) {
     if (!(arg->getValue() >= 0) || !(arg->getValue() <= 1e6))
       WrongCommandLine(cmd, arg->getName(),
                        Format("--%s must be a number from 0, not %g", arg->getName().c_str(), arg->getValue()));
+  if (nearArg.getValue() < 0 || nearArg.getValue() > 1000)
+    WrongCommandLine(cmd, "near-negatives",
+                     Format("--near-negatives must be from 0 to 1000, not %d", nearArg.getValue()));
+  if (nearArg.getValue() > 0 && !negArg.isSet())
+    WrongCommandLine(cmd, "near-negatives", "--near-negatives needs -n, the folder to write them to");
   if (threadsArg.getValue() < 0)
     WrongCommandLine(cmd, "threads", Format("-j must be at least 0, not %d", threadsArg.getValue()));
   if (tileArg.getValue() < -1)
@@ -180,6 +190,7 @@ int Run(int argc, char** argv) {
   options.tile = tileArg.getValue() < 0 ? -1 : tileArg.getValue();
   options.margin = marginArg.getValue();
   options.threads = threadsArg.getValue();
+  options.nearNegatives = nearArg.getValue();
   const dataset::CutReport report = dataset::CutTrainingWindows(
       images, geometry, options, imagesArg.getValue(), posArg.getValue(), negArg.getValue());
 
@@ -191,6 +202,8 @@ int Run(int argc, char** argv) {
   if (!negArg.getValue().empty())
     std::printf("negatives: %d whole images and %d tiles in %s\n", report.negativeImages,
                 report.negativeTiles, negArg.getValue().c_str());
+  if (!negArg.getValue().empty() && options.nearNegatives > 0)
+    std::printf("near negatives: %d windows in %s\n", report.nearNegatives, negArg.getValue().c_str());
   std::printf("skipped: %d smaller than %g px, %d cut by the image border, %d ignore regions\n",
               report.skippedSmall,
               options.minHeight > 0 ? options.minHeight : geometry.objectBox.height / 2.0,
