@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Person labels of the example video, from proposals to an imglab file.
 
-    person-labels.py propose <labeldir> <hogdir> <peddir> <framesdir> <first> <last> <out.xml>
+    person-labels.py propose <labeldir> <hogdir> <peddir> <framesdir> <first> <last> <out.xml> [<review.txt>]
     person-labels.py ignore <truthdir> <first> <last> <out.xml>
 
 propose: the boxes of build/label (moving blobs confirmed by OpenCV's HOG
@@ -14,6 +14,10 @@ proposal merged). The rest are linked into tracks across frames; a track
 seen in fewer than 6 frames, or backed by a second source or the label tool
 in fewer than 3, is dropped; gaps of up to 4 frames are interpolated, so a
 person hidden by the post for a moment keeps a box.
+
+review.txt (data/person-train-review.txt) holds the corrections made by eye
+after the proposals: people every source missed, people hidden by the sign
+(ignore regions) and boxes far too large (replaced); they are applied last.
 
 ignore: every box of a reviewed truth folder is kept as it is.
 
@@ -48,6 +52,12 @@ def norm(b):
     cx = x + w / 2
     nw = h * ASPECT
     return (cx - nw / 2, y, nw, h)
+
+def covered(a, b):
+    """The fraction of box a inside box b."""
+    ix = min(a[0] + a[2], b[0] + b[2]) - max(a[0], b[0])
+    iy = min(a[1] + a[3], b[1] + b[3]) - max(a[1], b[1])
+    return ix * iy / (a[2] * a[3]) if ix > 0 and iy > 0 else 0.0
 
 def iou(a, b):
     ix = min(a[0] + a[2], b[0] + b[2]) - max(a[0], b[0])
@@ -192,14 +202,33 @@ def label(tracks, first, last, reviewed):
     return result
 
 
+def apply_review(result, path):
+    """Adds the reviewed people and ignore regions; a replacing box first
+    removes the labels that hold most (0.7) of it, too large or off."""
+    for line in open(path):
+        if line.startswith('#') or not line.strip():
+            continue
+        f, x, y, w, h, kind = line.split()
+        f, b = int(f), tuple(float(v) for v in (x, y, w, h))
+        if kind not in ('person', 'ignore', 'replace') or f not in result:
+            raise SystemExit('%s: bad line: %s' % (path, line.strip()))
+        if kind == 'replace':
+            result[f] = [o for o in result[f] if o[4] or covered(b, o) < 0.7]
+        if kind != 'ignore' and any(not o[4] and iou(o, b) >= 0.5 for o in result[f]):
+            continue
+        result[f].append(b + (kind == 'ignore',))
+
+
 def main():
     global FIRST, LAST, FRAMES
     mode = sys.argv[1] if len(sys.argv) > 1 else ''
-    if mode == 'propose' and len(sys.argv) == 9:
+    if mode == 'propose' and len(sys.argv) in (9, 10):
         label_dir, hog_dir, ped_dir, FRAMES, first, last, out_xml = sys.argv[2:9]
         FIRST, LAST = int(first), int(last)
         frames = propose(label_dir, hog_dir, ped_dir, FIRST, LAST)
         result = label(link(frames, FIRST, LAST), FIRST, LAST, False)
+        if len(sys.argv) == 10:
+            apply_review(result, sys.argv[9])
     elif mode == 'ignore' and len(sys.argv) == 6:
         truth_dir, first, last, out_xml = sys.argv[2:6]
         FIRST, LAST = int(first), int(last)

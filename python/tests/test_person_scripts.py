@@ -69,3 +69,47 @@ def test_a_person_walking_out_of_view_leaves_ignore_regions_and_the_truth_unchan
     assert [b for b in boxes_of(xml, 7) if b[4]] == [(750, 250, 18, 96, True)]
     assert [b for b in boxes_of(xml, 8) if b[4]] == [(760, 250, 8, 96, True)]
     assert not any(b[4] for frame in (4, 5, 9) for b in boxes_of(xml, frame))
+
+
+def test_reviewed_people_ignore_regions_and_replacements_are_applied(tmp_path):
+    labels = load("person_labels", "person-labels.py")
+    result = {0: [(100.0, 100.0, 40.0, 96.0, False), (300.0, 100.0, 80.0, 190.0, False)], 1: []}
+    review = tmp_path / "review.txt"
+    review.write_text("# frame left top width height kind\n"
+                      "0 102 101 40 96 person\n"       # the same person again: not added twice
+                      "0 500 100 40 96 person\n"       # missed by every proposal
+                      "0 310 150 40 96 replace\n"      # the 80 x 190 box was far too large
+                      "1 0 0 20 48 ignore\n")
+    labels.apply_review(result, str(review))
+    assert result[0] == [(100.0, 100.0, 40.0, 96.0, False), (500.0, 100.0, 40.0, 96.0, False),
+                         (310.0, 150.0, 40.0, 96.0, False)]
+    assert result[1] == [(0.0, 0.0, 20.0, 48.0, True)]
+    review.write_text("0 1 2 3 4 someone\n")
+    try:
+        labels.apply_review(result, str(review))
+        assert False, "a bad kind was taken"
+    except SystemExit as bad:
+        assert "bad line: 0 1 2 3 4 someone" in str(bad)
+
+
+def test_the_padded_background_repeats_the_border_as_the_detector_pads(tmp_path):
+    import cv2
+    import numpy as np
+    background = load("person_background", "person_background.py")
+    frames = tmp_path / "frames"
+    frames.mkdir()
+    for f in (0, 4, 8):
+        image = np.zeros((60, 80, 3), np.uint8)
+        image[:, :, 0] = np.arange(80)[None, :]      # blue: the column
+        image[:, :, 1] = np.arange(60)[:, None]      # green: the row
+        image[10:20, 10:20] = 30 * f                 # someone passing by
+        cv2.imwrite(str(frames / ("%04d.png" % f)), image)
+    neg = tmp_path / "neg"
+    neg.mkdir()
+    background.write_background(str(frames), [0, 4, 8], str(neg), pad=5)
+    full = cv2.imread(str(neg / "median_100.png"))
+    assert full.shape == (70, 90, 3)
+    assert full[15, 15, 0] == 120 and full[15, 15, 1] == 120           # the median: the middle frame's
+    assert full[0, 0, 0] == 0 and full[0, 0, 1] == 0                   # corner repeated
+    assert full[69, 89, 0] == 79 and full[69, 89, 1] == 59
+    assert sorted(os.listdir(neg)) == sorted("median_%03d.png" % int(s * 100 + 0.5) for s in background.SCALES)
