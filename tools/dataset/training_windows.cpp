@@ -223,7 +223,7 @@ ImageCut CutImage(const annotation::Image& image, size_t imageIndex, const Windo
     auto uniform = [&random] { return random() / 4294967295.0 * 2.0 - 1.0; };
     int written = 0;
     for (int draw = 0; draw < kNearDraws * options.nearNegatives && written < options.nearNegatives; ++draw) {
-      const double scale = std::exp(uniform() * kNearScale);
+      const double scale = std::exp(uniform() * options.nearScale);
       const double shiftX = uniform() * kNearShiftX, shiftY = uniform() * kNearShiftY;
       double s = 1;
       const cv::Rect window = WindowFootprint(object, geometry, scale, shiftX, shiftY, &s);

@@ -56,16 +56,17 @@ struct CutOptions {
   double margin = 0.5;         // tiles keep this fraction of each object's size away from it
   int threads = 0;             // images cut side by side (0: every core); same files for any count
   int nearNegatives = 0;       // near negatives per kept object
+  double nearScale = 0.7;      // log-scale range of the near negatives
 };
 
-// Near negatives: the drawn box is the object's scaled by exp(u * kNearScale)
+// Near negatives: the drawn box is the object's scaled by exp(u * nearScale)
 // and shifted by v * kNearShiftX, w * kNearShiftY of its size; a draw is
 // kept when its object box overlaps every object by less than kNearOverlap
 // (an evaluation at IoU 0.5 counts such a box as a false alarm, and the band
 // from 0.3 to 0.5 is left out as neither clearly right nor wrong), its window
 // lies inside the image and its object box is tall enough. At most
 // kNearDraws draws per window asked for.
-constexpr double kNearScale = 0.7, kNearShiftX = 0.8, kNearShiftY = 0.5, kNearOverlap = 0.3;
+constexpr double kNearShiftX = 0.8, kNearShiftY = 0.5, kNearOverlap = 0.3;
 constexpr int kNearDraws = 20;
 
 struct CutReport {

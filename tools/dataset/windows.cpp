@@ -78,6 +78,10 @@ int Run(int argc, char** argv) {
                                 "of it, beside it, far larger (IoU under 0.3 with every object) [0]",
                                 false, 0, "N");
   cmd.add(nearArg);
+  TCLAP::ValueArg<double> nearScaleArg("", "near-scale",
+                                       "largest log-scale change of a near negative's box [0.7]", false,
+                                       0.7, "log");
+  cmd.add(nearScaleArg);
   TCLAP::ValueArg<double> marginArg("", "margin",
                                     "negative tiles keep this fraction of each object's size away "
                                     "from it [0.5]",
@@ -140,7 +144,7 @@ int Run(int argc, char** argv) {
 
   if (jitterArg.getValue() < 0)
     WrongCommandLine(cmd, "jitter", Format("--jitter must be at least 0, not %d", jitterArg.getValue()));
-  for (const auto* arg : {&scaleArg, &shiftArg, &marginArg, &minHeightArg})
+  for (const auto* arg : {&scaleArg, &shiftArg, &marginArg, &minHeightArg, &nearScaleArg})
     if (!(arg->getValue() >= 0) || !(arg->getValue() <= 1e6))
       WrongCommandLine(cmd, arg->getName(),
                        Format("--%s must be a number from 0, not %g", arg->getName().c_str(), arg->getValue()));
@@ -191,6 +195,7 @@ int Run(int argc, char** argv) {
   options.margin = marginArg.getValue();
   options.threads = threadsArg.getValue();
   options.nearNegatives = nearArg.getValue();
+  options.nearScale = nearScaleArg.getValue();
   const dataset::CutReport report = dataset::CutTrainingWindows(
       images, geometry, options, imagesArg.getValue(), posArg.getValue(), negArg.getValue());
 
