@@ -18,6 +18,7 @@ scripts/person-data.sh (DATA, default /tmp/pedscan-person; BUILD, default
 build).
 """
 import argparse
+import hashlib
 import os
 import re
 import shutil
@@ -35,6 +36,9 @@ GUARD = 10
 # neighbouring frames show the same background, and hard negatives come
 # from the retraining rounds.
 TILE_EVERY = 8
+# Near negatives (<frame>_<object>_n<k>.png) differ from frame to frame as
+# the people move, so they are kept from every frame.
+NEAR = re.compile(r'_\d+_n\d+\.png$')
 
 # Training options of one stage: configuration, retraining iterations,
 # windows drawn per negative image, hard negatives per iteration, their
@@ -77,6 +81,36 @@ SETTINGS = {
     'jitter1_gp': dict(windows=JITTER1, stages=[HOG, FULL], scale=SCALE, flags=GP, models='jitter1'),
     'hog14_gp': dict(windows=WINDOWS, stages=[edit(HOG, 'factors <10>', 'factors <14>'), FULL], scale=SCALE,
                      flags=GP, models='hog14'),
+    # Negatives around each person: part of one, beside one, a box far too
+    # large.
+    'near4': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, FULL], scale=SCALE, flags=GP),
+    'near4_t03': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[dict(HOG, threshold=0.3), FULL],
+                      scale=SCALE, flags=GP, models='near4'),
+    # The same two after the labels' review (data/person-train-review.txt).
+    'rl_gp16': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=GP),
+    'rl_near4': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, FULL], scale=SCALE, flags=GP),
+    'rl_near4_t03': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[dict(HOG, threshold=0.3), FULL],
+                         scale=SCALE, flags=GP, models='rl_near4'),
+    # Stage 1 with HOG of 8 x 8 blocks too, or a third retraining round.
+    'rl_near4_fine': dict(windows=WINDOWS + ['--near-negatives', '4'],
+                          stages=[HOG, edit(FULL, 'block <hogBlocks, 32, 32, 16, 16, 0>',
+                                            'block <hogBlocks, 32, 32, 16, 16, 0>\nblock <hogBlocks, 8, 8, 4, 4, 0>')],
+                          scale=SCALE, flags=GP),
+    'rl_near4_I3': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, dict(FULL, I=3)], scale=SCALE,
+                        flags=GP),
+    # The median background padded as -P 16 pads the frame, so that the
+    # retraining rounds meet the repeated border too.
+    'rl_near4_bgpad': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, FULL], scale=SCALE, flags=GP,
+                           bgpad=16),
+    # Near negatives from 0.37 to 2.7 times the person's size instead of
+    # 0.5 to 2: a head, or the upper body of a tall person.
+    'rl_near4s1': dict(windows=WINDOWS + ['--near-negatives', '4', '--near-scale', '1.0'], stages=[HOG, FULL],
+                       scale=SCALE, flags=GP),
+    'rl_nb_I3': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, dict(FULL, I=3)], scale=SCALE,
+                     flags=GP, bgpad=16),
+    'rl_nbs1': dict(windows=WINDOWS + ['--near-negatives', '4', '--near-scale', '1.0'], stages=[HOG, FULL],
+                    scale=SCALE, flags=GP, bgpad=16),
+    'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
     'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
                       flags=GP, models='full16'),
 }
@@ -102,6 +136,9 @@ def held_out(k):
 
 def cut_windows(args, setting):
     key = re.sub(r'[^A-Za-z0-9.]+', '_', ' '.join(setting['windows'])).strip('_') or 'plain'
+    # Windows cut from other labels are other windows.
+    labels = hashlib.sha1(open(os.path.join(ROOT, 'data/person-train.xml'), 'rb').read()).hexdigest()[:8]
+    key += '_' + labels
     out = os.path.join(args.data, 'cv', 'windows-' + key)
     if os.path.isdir(os.path.join(out, 'neg')):
         return out
@@ -117,11 +154,12 @@ def cut_windows(args, setting):
     return out
 
 
-def fold_dirs(args, windows, k):
+def fold_dirs(args, windows, k, bgpad=0):
     """Symbolic-link folders of the windows a fold trains on, plus the
-    median background of its training frames and the still images."""
+    median background of its training frames (padded by bgpad pixels of
+    repeated border) and the still images."""
     lo, hi = k * BLOCK - GUARD, (k + 1) * BLOCK - 1 + GUARD
-    fold = os.path.join(windows, 'fold%d' % k)
+    fold = os.path.join(windows, 'fold%d' % k + ('-bgpad%d' % bgpad if bgpad else ''))
     if os.path.isdir(os.path.join(fold, 'neg')):
         return fold
     tmp = fold + '.partial'
@@ -131,11 +169,11 @@ def fold_dirs(args, windows, k):
         for name in sorted(os.listdir(os.path.join(windows, kind))):
             if lo <= frame_of(name) <= hi:
                 continue
-            if kind == 'neg' and frame_of(name) % TILE_EVERY != 0:
+            if kind == 'neg' and not NEAR.search(name) and frame_of(name) % TILE_EVERY != 0:
                 continue
             os.symlink(os.path.join(windows, kind, name), os.path.join(tmp, kind, name))
     write_background(os.path.join(args.data, 'frames'),
-                     [f for f in range(0, 400, 4) if not lo <= f <= hi], os.path.join(tmp, 'neg'))
+                     [f for f in range(0, 400, 4) if not lo <= f <= hi], os.path.join(tmp, 'neg'), bgpad)
     for still in sorted(os.listdir(os.path.join(args.data, 'stills'))):
         os.symlink(os.path.join(args.data, 'stills', still), os.path.join(tmp, 'neg', still))
     os.rename(tmp, fold)
@@ -303,7 +341,7 @@ def main():
         windows = cut_windows(args, setting)
         dets, dets0 = [], []
         for k in folds:
-            fold = fold_dirs(args, windows, k)
+            fold = fold_dirs(args, windows, k, setting.get('bgpad', 0))
             out = os.path.join(args.data, 'cv', name, 'fold%d' % k)
             os.makedirs(out, exist_ok=True)
             # A setting that changes only the scan reuses another's models.

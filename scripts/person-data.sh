@@ -6,8 +6,9 @@
 #   $DATA/pos/     windows of every person of data/person-train.xml, each
 #                  with jittered copies and mirrors (build/windows)
 #   $DATA/neg/     tiles of the training frames clear of every person and
-#                  ignore region, the median background at several scales,
-#                  still images without people
+#                  ignore region, windows around each person that miss
+#                  every person (near negatives), the median background at
+#                  several scales, still images without people
 # `windows --frames 0-399` refuses any annotated frame from 400 on. Frames
 # from 500 on are never read.
 # Environment: BUILD (default build), DATA (default /tmp/pedscan-person).
@@ -51,11 +52,16 @@ done
   "$root/data/person-train.xml"
 # Tiles of every 8th frame only: the camera does not move, so neighbouring
 # frames show the same background, and the retraining rounds add the hard
-# negatives.
+# negatives. Near negatives (<frame>_<person>_n<k>.png) follow the people,
+# so every frame keeps its own.
 for tile in "$data/neg/"[0-9]*.png; do
   name=${tile##*/}
+  case $name in *_[0-9]*_n[0-9]*.png) continue ;; esac
   [ $((10#${name%%[!0-9]*} % 8)) -eq 0 ] || rm "$tile"
 done
-/usr/bin/python3 "$root/scripts/person_background.py" "$data/frames" 0 399 "$data/neg"
+# The background padded as detection pads the frame (data/detect-options.txt's
+# -P), so that the retraining rounds search the repeated border too.
+pad=$(sed -n 's/.*-P *\([0-9][0-9]*\).*/\1/p' "$root/data/detect-options.txt")
+/usr/bin/python3 "$root/scripts/person_background.py" --pad "${pad:-0}" "$data/frames" 0 399 "$data/neg"
 cp "$data/stills/"* "$data/neg/"
 echo "person data in $data: $(ls "$data/pos" | wc -l) positive, $(ls "$data/neg" | wc -l) negative images"
