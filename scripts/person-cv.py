@@ -110,6 +110,12 @@ SETTINGS = {
                      flags=GP, bgpad=16),
     'rl_nbs1': dict(windows=WINDOWS + ['--near-negatives', '4', '--near-scale', '1.0'], stages=[HOG, FULL],
                     scale=SCALE, flags=GP, bgpad=16),
+    # The classifier of stage 1, and more near negatives, on rl_nbs1.
+    'rl_nbs1_qda': dict(windows=WINDOWS + ['--near-negatives', '4', '--near-scale', '1.0'],
+                        stages=[HOG, edit(FULL, 'classifier <plsReg>', 'classifier <qda>')], scale=SCALE, flags=GP,
+                        bgpad=16),
+    'rl_nbs1_n6': dict(windows=WINDOWS + ['--near-negatives', '6', '--near-scale', '1.0'], stages=[HOG, FULL],
+                       scale=SCALE, flags=GP, bgpad=16),
     'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
     'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
                       flags=GP, models='full16'),
