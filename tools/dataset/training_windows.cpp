@@ -12,6 +12,7 @@
 #include "support/atomic_file.h"
 #include "support/directory.h"
 #include "support/failure.h"
+#include "support/geometry.h"
 #include "support/parallel.h"
 #include "support/text.h"
 
@@ -148,11 +149,9 @@ struct ImageCut {
   CutReport report;
 };
 
-double Overlap(const cv::Rect2d& a, const annotation::Object& object) {
-  const cv::Rect2d b(object.x, object.y, object.width, object.height);
-  const double common = (a & b).area();
-  return common > 0 ? common / (a.area() + b.area() - common) : 0.0;
-}
+// A draw uniform in [-1, 1]: the jitter and the near negatives use the same
+// arithmetic, so a seed means the same draws in both.
+double Symmetric(std::mt19937& random) { return random() / 4294967295.0 * 2.0 - 1.0; }
 
 std::vector<uchar> Png(const std::string& path, const cv::Mat& image) {
   std::vector<uchar> bytes;
@@ -190,15 +189,14 @@ ImageCut CutImage(const annotation::Image& image, size_t imageIndex, const Windo
     // depend on the order in which images are cut.
     std::seed_seq seeds{options.seed, static_cast<uint32_t>(imageIndex), static_cast<uint32_t>(i)};
     std::mt19937 random(seeds);
-    auto uniform = [&random] { return random() / 4294967295.0 * 2.0 - 1.0; };
     const std::string stem = JoinPath(posDir, image.name + "_" + std::to_string(i));
     for (int copy = 0; copy <= options.jitter; ++copy) {
       double scale = 1, shiftX = 0, shiftY = 0;
       std::string name = stem;
       if (copy > 0) {
-        scale = std::exp(uniform() * options.scaleJitter);
-        shiftX = uniform() * options.shiftJitter;
-        shiftY = uniform() * options.shiftJitter;
+        scale = std::exp(Symmetric(random) * options.scaleJitter);
+        shiftX = Symmetric(random) * options.shiftJitter;
+        shiftY = Symmetric(random) * options.shiftJitter;
         name += "_j" + std::to_string(copy);
       }
       const cv::Mat window = CutWindow(pixels, object, geometry, scale, shiftX, shiftY);
@@ -220,11 +218,10 @@ ImageCut CutImage(const annotation::Image& image, size_t imageIndex, const Windo
     if (object.ignore || object.height < minHeight) continue;
     std::seed_seq seeds{options.seed, static_cast<uint32_t>(imageIndex), static_cast<uint32_t>(i), 1u};
     std::mt19937 random(seeds);
-    auto uniform = [&random] { return random() / 4294967295.0 * 2.0 - 1.0; };
     int written = 0;
     for (int draw = 0; draw < kNearDraws * options.nearNegatives && written < options.nearNegatives; ++draw) {
-      const double scale = std::exp(uniform() * options.nearScale);
-      const double shiftX = uniform() * kNearShiftX, shiftY = uniform() * kNearShiftY;
+      const double scale = std::exp(Symmetric(random) * options.nearScale);
+      const double shiftX = Symmetric(random) * kNearShiftX, shiftY = Symmetric(random) * kNearShiftY;
       double s = 1;
       const cv::Rect window = WindowFootprint(object, geometry, scale, shiftX, shiftY, &s);
       if ((window & cv::Rect(0, 0, pixels.cols, pixels.rows)) != window) continue;
@@ -232,7 +229,9 @@ ImageCut CutImage(const annotation::Image& image, size_t imageIndex, const Windo
       const cv::Rect2d drawn(window.x + box.x * s, window.y + box.y * s, box.width * s, box.height * s);
       if (drawn.height < minHeight) continue;
       bool clear = true;
-      for (const annotation::Object& other : image.objects) clear = clear && Overlap(drawn, other) < kNearOverlap;
+      for (const annotation::Object& other : image.objects)
+        clear = clear && IntersectionOverUnion<double>(drawn.x, drawn.y, drawn.width, drawn.height, other.x,
+                                                       other.y, other.width, other.height) < kNearOverlap;
       if (!clear) continue;
       add(JoinPath(negDir, Format("%s_%zu_n%d.png", image.name.c_str(), i, written)),
           CutWindow(pixels, object, geometry, scale, shiftX, shiftY));
