@@ -49,6 +49,8 @@ WINDOWS = ['--mirror', '--jitter', '2', '--scale-jitter', '0.1', '--shift-jitter
 SCALE = (44, 576, 0.2, 0.1, 1.1)
 
 JITTER1 = ['--mirror', '--jitter', '1', '--scale-jitter', '0.05', '--shift-jitter', '0.02']
+NEAR4 = WINDOWS + ['--near-negatives', '4']  # and 4 near negatives per person
+NEAR4S1 = NEAR4 + ['--near-scale', '1.0']  # from 0.37 to 2.7 times the person
 G = ['-g']  # suppression after every stage
 GP = ['-g', '-P', '16']  # and the frame padded for the scan
 
@@ -83,35 +85,35 @@ SETTINGS = {
                      flags=GP, models='hog14'),
     # Negatives around each person: part of one, beside one, a box far too
     # large.
-    'near4': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, FULL], scale=SCALE, flags=GP),
-    'near4_t03': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[dict(HOG, threshold=0.3), FULL],
+    'near4': dict(windows=NEAR4, stages=[HOG, FULL], scale=SCALE, flags=GP),
+    'near4_t03': dict(windows=NEAR4, stages=[dict(HOG, threshold=0.3), FULL],
                       scale=SCALE, flags=GP, models='near4'),
     # The same two after the labels' review (data/person-train-review.txt).
     'rl_gp16': dict(windows=WINDOWS, stages=[HOG, FULL], scale=SCALE, flags=GP),
-    'rl_near4': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, FULL], scale=SCALE, flags=GP),
-    'rl_near4_t03': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[dict(HOG, threshold=0.3), FULL],
+    'rl_near4': dict(windows=NEAR4, stages=[HOG, FULL], scale=SCALE, flags=GP),
+    'rl_near4_t03': dict(windows=NEAR4, stages=[dict(HOG, threshold=0.3), FULL],
                          scale=SCALE, flags=GP, models='rl_near4'),
     # Stage 1 with HOG of 8 x 8 blocks too, or a third retraining round.
-    'rl_near4_fine': dict(windows=WINDOWS + ['--near-negatives', '4'],
+    'rl_near4_fine': dict(windows=NEAR4,
                           stages=[HOG, edit(FULL, 'block <hogBlocks, 32, 32, 16, 16, 0>',
                                             'block <hogBlocks, 32, 32, 16, 16, 0>\nblock <hogBlocks, 8, 8, 4, 4, 0>')],
                           scale=SCALE, flags=GP),
-    'rl_near4_I3': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, dict(FULL, I=3)], scale=SCALE,
+    'rl_near4_I3': dict(windows=NEAR4, stages=[HOG, dict(FULL, I=3)], scale=SCALE,
                         flags=GP),
     # The median background padded as -P 16 pads the frame, so that the
     # retraining rounds meet the repeated border too.
-    'rl_near4_bgpad': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, FULL], scale=SCALE, flags=GP,
+    'rl_near4_bgpad': dict(windows=NEAR4, stages=[HOG, FULL], scale=SCALE, flags=GP,
                            bgpad=16),
     # Near negatives from 0.37 to 2.7 times the person's size instead of
     # 0.5 to 2: a head, or the upper body of a tall person.
-    'rl_near4s1': dict(windows=WINDOWS + ['--near-negatives', '4', '--near-scale', '1.0'], stages=[HOG, FULL],
+    'rl_near4s1': dict(windows=NEAR4S1, stages=[HOG, FULL],
                        scale=SCALE, flags=GP),
-    'rl_nb_I3': dict(windows=WINDOWS + ['--near-negatives', '4'], stages=[HOG, dict(FULL, I=3)], scale=SCALE,
+    'rl_nb_I3': dict(windows=NEAR4, stages=[HOG, dict(FULL, I=3)], scale=SCALE,
                      flags=GP, bgpad=16),
-    'rl_nbs1': dict(windows=WINDOWS + ['--near-negatives', '4', '--near-scale', '1.0'], stages=[HOG, FULL],
+    'rl_nbs1': dict(windows=NEAR4S1, stages=[HOG, FULL],
                     scale=SCALE, flags=GP, bgpad=16),
     # The classifier of stage 1, and more near negatives, on rl_nbs1.
-    'rl_nbs1_qda': dict(windows=WINDOWS + ['--near-negatives', '4', '--near-scale', '1.0'],
+    'rl_nbs1_qda': dict(windows=NEAR4S1,
                         stages=[HOG, edit(FULL, 'classifier <plsReg>', 'classifier <qda>')], scale=SCALE, flags=GP,
                         bgpad=16),
     'rl_nbs1_n6': dict(windows=WINDOWS + ['--near-negatives', '6', '--near-scale', '1.0'], stages=[HOG, FULL],

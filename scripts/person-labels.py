@@ -134,7 +134,6 @@ def propose(label_dir, hog_dir, ped_dir, first, last):
 
 def link(frames, first, last):
     """Tracks: greedy IoU linking frame to frame, across gaps of up to 4 frames."""
-    # Tracks: greedy IoU linking frame to frame, across gaps of up to 4 frames.
     tracks = []
     active = []
     for f in range(first, last + 1):
