@@ -119,7 +119,7 @@ class PyDetector {
       Busy busy(*this);
       py::gil_scoped_release released;
       found = detector_->Detect(frame, &text);
-      if (suppress) Detector::Suppress(found);
+      if (suppress) Detector::Suppress(found, detector_->suppressionThreshold());
     }
     Report(text.text, progress);
     return ResultOf(found, detector_->objectTypes());
@@ -156,7 +156,7 @@ class PyDetector {
       py::gil_scoped_release released;
       std::vector<Detections> found = detector_->DetectFrames(crops, progressOf);
       for (size_t r = 0; r < found.size(); ++r) {
-        if (suppress) Detector::Suppress(found[r]);
+        if (suppress) Detector::Suppress(found[r], detector_->suppressionThreshold());
         all.windowsScanned += found[r].windowsScanned;
         for (size_t t = 0; t < all.windows.size(); ++t) {
           for (DetectionWindow w : found[r].windows[t]) {
@@ -182,7 +182,7 @@ class PyDetector {
       py::gil_scoped_release released;
       found = detector_->DetectFrames(frames, {});
       if (suppress) {
-        for (Detections& detections : found) Detector::Suppress(detections);
+        for (Detections& detections : found) Detector::Suppress(detections, detector_->suppressionThreshold());
       }
     }
     std::vector<Result> results;
@@ -212,6 +212,15 @@ class PyDetector {
     detector_->SetStageSuppression(on);
     stageSuppression_ = on;
   }
+  float overlap() const { return detector_->suppressionThreshold(); }
+  void setOverlap(float threshold) {
+    if (!(threshold >= 0.0f && threshold <= 1.0f)) {
+      throw py::value_error("overlap must be 0 to 1, not " + py::repr(py::float_(threshold)).cast<std::string>());
+    }
+    detector_->SetSuppressionThreshold(threshold);
+  }
+  bool boxPlacement() const { return detector_->boxPlacement(); }
+  void setBoxPlacement(bool on) { detector_->SetBoxPlacement(on); }
   const std::vector<std::string>& types() const { return detector_->objectTypes(); }
 
   // The files the command line writes for frame `name` in `output`: the
@@ -453,6 +462,12 @@ cannot be written raises pedscan.Error naming it.)")
       .def_property("stage_suppression", &PyDetector::stageSuppression, &PyDetector::setStageSuppression,
                     "suppression after every stage, as pedscan -d -g: stage 0's windows over the "
                     "whole frame before the later stages score them, and again after them [False]")
+      .def_property("overlap", &PyDetector::overlap, &PyDetector::setOverlap,
+                    "the intersection over union above which suppression (suppress=True, "
+                    "stage_suppression) drops the weaker of two boxes, as pedscan -d -O [0.2]")
+      .def_property("box_placement", &PyDetector::boxPlacement, &PyDetector::setBoxPlacement,
+                    "with stage_suppression, each box kept is placed at the mean of the stage-0 "
+                    "windows that overlap it, weighted by their responses, as pedscan -d -L [False]")
       .def_property_readonly("types", &PyDetector::types,
                              "the object types, in the order results list them");
 

@@ -60,6 +60,12 @@ def edit(stage, old, new):
     return dict(stage, edit=[(old, new)])
 
 
+# Stage 1 without what describes clothes rather than people: no colour
+# frequencies, no texture of hue and saturation.
+NOCOLOUR = dict(FULL, edit=[('params <hogSet, UseColorFrequency, 1>\n', ''), ('method <COOCH, coocBlocks, 0, coocSet>\n', ''),
+                            ('method <COOCS, coocBlocks, 0, coocSet>\n', '')])
+
+
 # A setting names the windows' options, the stages' training, the scale
 # line, the detection flags and, when only the scan differs, the setting
 # whose models it reuses. The first round compared the windows and the
@@ -118,6 +124,31 @@ SETTINGS = {
                         bgpad=16),
     'rl_nbs1_n6': dict(windows=WINDOWS + ['--near-negatives', '6', '--near-scale', '1.0'], stages=[HOG, FULL],
                        scale=SCALE, flags=GP, bgpad=16),
+    # rl_nbs1's models scanned without suppression, so that -g can be
+    # scored at other overlap thresholds than 0.2.
+    # And the boxes placed as -L does, among the stage-0 windows that
+    # overlap them by 0.3 to 0.7.
+    'rl_nbs1_overlap': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=['-P', '16'], bgpad=16,
+                            models='rl_nbs1', stagewise=True, overlaps=[0.2, 0.25],
+                            placement=[0.3, 0.4, 0.5, 0.6, 0.7]),
+    # Each box placed at the mean of the stage-0 windows around it (-L),
+    # with the suppression's overlap at 0.2 and 0.25.
+    'rl_nbs1_r': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=GP + ['-L'], bgpad=16,
+                      models='rl_nbs1'),
+    'rl_nbs1_r25': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=GP + ['-L', '-O', '0.25'],
+                        bgpad=16, models='rl_nbs1'),
+    'rl_nbs1_r25_s107': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=(44, 576, 0.2, 0.1, 1.07),
+                             flags=GP + ['-L', '-O', '0.25'], bgpad=16, models='rl_nbs1'),
+    # A guard band of 50 frames: the same people walk through neighbouring
+    # blocks for up to 180 frames, so with 10 frames most people of a
+    # held-out block were seen in training, and features that learn
+    # someone's clothes score as if they learnt people.
+    'g50_nbs1': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=GP, bgpad=16, guard=50),
+    # Stage 1 without colour: no colour frequencies, texture of the value
+    # channel only.
+    'g50_nocolour': dict(windows=NEAR4S1, stages=[HOG, NOCOLOUR], scale=SCALE, flags=GP, bgpad=16, guard=50),
+    'g50_nbs1_r25': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=GP + ['-L', '-O', '0.25'],
+                         bgpad=16, guard=50, models='g50_nbs1'),
     'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
     'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
                       flags=GP, models='full16'),
@@ -162,12 +193,13 @@ def cut_windows(args, setting):
     return out
 
 
-def fold_dirs(args, windows, k, bgpad=0):
+def fold_dirs(args, windows, k, bgpad=0, guard=GUARD):
     """Symbolic-link folders of the windows a fold trains on, plus the
     median background of its training frames (padded by bgpad pixels of
     repeated border) and the still images."""
-    lo, hi = k * BLOCK - GUARD, (k + 1) * BLOCK - 1 + GUARD
-    fold = os.path.join(windows, 'fold%d' % k + ('-bgpad%d' % bgpad if bgpad else ''))
+    lo, hi = k * BLOCK - guard, (k + 1) * BLOCK - 1 + guard
+    fold = os.path.join(windows, 'fold%d' % k + ('-bgpad%d' % bgpad if bgpad else '')
+                        + ('-guard%d' % guard if guard != GUARD else ''))
     if os.path.isdir(os.path.join(fold, 'neg')):
         return fold
     tmp = fold + '.partial'
@@ -269,6 +301,25 @@ def suppress(boxes, t):
     return [x for x, k in zip(boxes, keep) if k]
 
 
+def place(box, zero, threshold, overlap):
+    """The box at the mean of the stage-0 windows that overlap it by
+    `overlap` or more, weighted by their responses less the threshold
+    (plus 0.001), as pedscan -d -L places it."""
+    if not zero:
+        return box
+    z = np.array([b[:4] for b in zero], dtype=np.int64)
+    x0, y0 = np.maximum(z[:, 0], box[0]), np.maximum(z[:, 1], box[1])
+    x1, y1 = np.minimum(z[:, 0] + z[:, 2], box[0] + box[2]), np.minimum(z[:, 1] + z[:, 3], box[1] + box[3])
+    inter = np.where((x1 > x0) & (y1 > y0), (x1 - x0) * (y1 - y0), 0)
+    union = z[:, 2] * z[:, 3] + box[2] * box[3] - inter
+    near = inter.astype(np.float32) / union.astype(np.float32) >= np.float32(overlap)
+    weights = np.array([b[4] for b in zero])[near] - threshold + 1e-3
+    if not near.any():
+        return box
+    mean = (z[near] * weights[:, None]).sum(axis=0) / weights.sum()
+    return tuple(int(np.floor(v + 0.5)) for v in mean) + (box[4],)
+
+
 def read_boxes(path):
     boxes = []
     for line in open(path):
@@ -308,11 +359,14 @@ def score(args, name, setting, dets, threshold, dets0=None):
     truth = os.path.join(base, 'truth.xml')
     truth_subset(frames, truth)
     rows = []
-    variants = [(t, False) for t in NMS] + ([(t, True) for t in NMS if t] if dets0 else [])
+    variants = [(t, False, None) for t in NMS] + ([(t, True, None) for t in NMS if t] if dets0 else [])
+    # Boxes placed as -L places them, at each overlap of the suppression.
+    variants += [(t, True, p) for t in setting.get('overlaps', []) for p in setting.get('placement', [])]
     if '-g' in setting.get('flags', []):
-        variants = [(None, False)]  # suppressed already, at the detector's threshold
-    for t, stagewise in variants:
-        pooled = os.path.join(base, 'pooled-%s%s' % ('g' if stagewise else '', t))
+        variants = [(None, False, None)]  # suppressed already, at the detector's threshold
+    for t, stagewise, placement in variants:
+        label = ('g' if stagewise else '') + str(t) + ('r%g' % placement if placement else '')
+        pooled = os.path.join(base, 'pooled-' + label)
         shutil.rmtree(pooled, ignore_errors=True)
         os.makedirs(pooled)
         for i, d in enumerate(dets):
@@ -321,17 +375,20 @@ def score(args, name, setting, dets, threshold, dets0=None):
                 if stagewise:
                     # Suppression after each stage: stage 0's survivors by
                     # their own responses, then again after the last stage.
-                    kept = {b[:4] for b in suppress(read_boxes(os.path.join(dets0[i], f)), t)}
+                    zero = [b for b in read_boxes(os.path.join(dets0[i], f)) if b[4] >= setting['stages'][0]['threshold']]
+                    kept = {b[:4] for b in suppress(zero, t)}
                     boxes = [b for b in boxes if b[:4] in kept]
                 if t is not None:
                     boxes = suppress(boxes, t)
+                if placement:
+                    boxes = [place(b, zero, setting['stages'][0]['threshold'], placement) for b in boxes]
                 write_boxes(os.path.join(pooled, f), boxes)
         result = subprocess.run([os.path.join(args.build, 'evaluate'), truth, '-t', str(threshold),
                                  '-p', pooled, 'x=' + pooled], capture_output=True, text=True,
                                 check=True).stdout
         line = [l for l in result.splitlines() if l.startswith('x ')][0].split()
         line.append('F1max@%s' % best_threshold(pooled + '-curves.csv'))
-        rows.append((('g' if stagewise else '') + str(t), line))
+        rows.append((label, line))
     return rows
 
 
@@ -349,7 +406,7 @@ def main():
         windows = cut_windows(args, setting)
         dets, dets0 = [], []
         for k in folds:
-            fold = fold_dirs(args, windows, k, setting.get('bgpad', 0))
+            fold = fold_dirs(args, windows, k, setting.get('bgpad', 0), setting.get('guard', GUARD))
             out = os.path.join(args.data, 'cv', name, 'fold%d' % k)
             os.makedirs(out, exist_ok=True)
             # A setting that changes only the scan reuses another's models.

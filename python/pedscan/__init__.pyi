@@ -42,6 +42,8 @@ class Detector:
     @property
     def types(self) -> list[str]: ...
     stage_suppression: bool
+    overlap: float
+    box_placement: bool
     padding: int
 
 class ModelInfo:

@@ -244,6 +244,8 @@ def run_task(job, task):
         # One Detector serves every job of its configuration on this worker.
         detector.stage_suppression = job.get("stage_suppression", False)
         detector.padding = job.get("padding", 0)
+        detector.overlap = job.get("overlap", 0.2)
+        detector.box_placement = job.get("box_placement", False)
         result = detector.detect(image, suppress=job["suppress"])
         detector.write_results(result, job["output"], name, image=image, draw=job["draw"],
                                ellipse=job["ellipse"])
@@ -428,7 +430,7 @@ def _scheduler_retries(client, keys):
 def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         filemask=DEFAULT_FILEMASK, frames=(0, -1, 1), scheduler=None, workers=0,
         resume=False, stop_on_error=False, chunk=DEFAULT_CHUNK, dashboard="127.0.0.1:0",
-        stream=None, stage_suppression=False, padding=0):
+        stream=None, stage_suppression=False, padding=0, overlap=0.2, box_placement=False):
     """Runs a batch and returns its manifest (also written to
     <output>/manifest.json). A configuration or model that cannot be read
     raises pedscan.Error before any task is scheduled; failing tasks are in
@@ -441,6 +443,7 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
     # fails with pedscan's own message before a cluster is even started.
     detector = pedscan.Detector(config, threads=1)
     detector.padding = padding  # a padding out of range raises ValueError here
+    detector.overlap = overlap  # and so does an overlap
     hashes = configuration_hashes(config)
     digest = digest_of(hashes)
     options = {"suppress": bool(suppress), "draw": bool(draw), "ellipse": bool(ellipse),
@@ -451,6 +454,10 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         options["stage_suppression"] = True
     if padding:
         options["padding"] = int(padding)
+    if overlap != 0.2:
+        options["overlap"] = float(overlap)
+    if box_placement:
+        options["box_placement"] = True
     os.makedirs(output, exist_ok=True)
     manifest_path = os.path.join(output, MANIFEST)
 
@@ -471,7 +478,8 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
     job = {"config": config, "digest": digest, "output": output, "attempts": attempts,
            "suppress": options["suppress"], "draw": options["draw"],
            "ellipse": options["ellipse"], "step": max(frames[2], 1),
-           "stage_suppression": bool(stage_suppression), "padding": int(padding)}
+           "stage_suppression": bool(stage_suppression), "padding": int(padding),
+           "overlap": float(overlap), "box_placement": bool(box_placement)}
 
     records = {}
     pending = []
@@ -607,6 +615,11 @@ def _arguments(argv):
     parser.add_argument("-P", "--pad", type=int, default=0, metavar="PIXELS",
                         help="scan each frame with this much of its border repeated around it "
                              "(as pedscan -P; default 0)")
+    parser.add_argument("-O", "--overlap", type=float, default=0.2, metavar="IOU",
+                        help="the overlap above which suppression drops the weaker box "
+                             "(as pedscan -O; default %(default)s)")
+    parser.add_argument("-L", "--place-boxes", action="store_true",
+                        help="with -g, place each box among its stage-0 windows (as pedscan -L)")
     parser.add_argument("-b", "--draw", action="store_true",
                         help="also write the frames with the boxes drawn (as pedscan -b)")
     parser.add_argument("-e", "--ellipse", action="store_true",
@@ -634,6 +647,12 @@ def _arguments(argv):
         parser.error("--chunk must be at least 1 and --workers at least 0")
     if not 0 <= args.pad <= 10000:
         parser.error("-P must be 0 to 10000 pixels, not %d" % args.pad)
+    if not 0 <= args.overlap <= 1:
+        parser.error("-O must be 0 to 1, not %g" % args.overlap)
+    if args.overlap != 0.2 and not (args.suppress or args.stage_suppression):
+        parser.error("-O sets the overlap of the suppression; use it with -s or -g")
+    if args.place_boxes and not args.stage_suppression:
+        parser.error("-L places the boxes that the stage suppression keeps; use it with -g")
     return args
 
 
@@ -646,7 +665,7 @@ def main(argv=None):
                        workers=args.workers, resume=args.resume,
                        stop_on_error=args.stop_on_error, chunk=args.chunk,
                        dashboard=args.dashboard, stage_suppression=args.stage_suppression,
-                       padding=args.pad)
+                       padding=args.pad, overlap=args.overlap, box_placement=args.place_boxes)
     except pedscan.Error as error:
         sys.stderr.write(error.message)
         return error.status or 1

@@ -110,15 +110,16 @@ def test_results_are_the_command_lines_for_directories_videos_and_images(data, c
     assert "frames/s" in run.stdout and "left" in run.stdout
 
     # Several object types: one text file per type, every type drawn, as
-    # ellipses, suppressed after each stage on padded frames, from the whole
-    # video on a running scheduler.
+    # ellipses, suppressed after each stage at another overlap on padded
+    # frames with the boxes placed, from the whole video on a running
+    # scheduler.
     two_types = tmp_path / "two-types.txt"
     models = os.path.join(SOURCE, "data/models")
     two_types.write_text("".join(
         "model <%s, 0, 0.4, %s/person-hog.yml>\nmodel <%s, 1, %s, %s/person-full.yml>\n"
         "scale <%s, 44, 170, 0.2, 0.1, 1.1>\n" % (t, models, t, cut, models, t)
         for t, cut in (("person", 0.7), ("walker", 0.2))))
-    flags = ["-b", "-e", "-v", "3,-1,1", "-g", "-P", "16"]
+    flags = ["-b", "-e", "-v", "3,-1,1", "-g", "-P", "16", "-O", "0.3", "-L"]
     run = batch(["-c", two_types, "-o", tmp_path / "types", "-i", data / "clip.avi",
                  "--scheduler", cluster] + flags)
     assert run.returncode == 0, run.stdout + run.stderr

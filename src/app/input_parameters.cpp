@@ -36,6 +36,13 @@ constexpr Report kNegativeThreads{
 static_assert(kLargestPadding == 10000, "the padding message below names the bound");
 constexpr Report kBadPadding{
     154, "invalid padding: %d (use -P with 0 to 10000 pixels of repeated border around each frame)"};
+constexpr Report kBadOverlap{
+    155, "invalid overlap: %g (use -O with 0 to 1, the intersection over union above which the weaker "
+         "of two boxes is removed)"};
+constexpr Report kOverlapWithoutSuppression{
+    157, "-O sets the overlap of the suppression; use it with -s or -g"};
+constexpr Report kPlacementWithoutStages{
+    158, "-L places the boxes that the stage suppression keeps; use it with -g"};
 constexpr Report kCameraForTraining{156,
                                     "cannot use camera input for training (must use -d parameter)"};
 constexpr Report kCameraWithInput{159,
@@ -142,6 +149,18 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
                     Format("%d", padding)),
         false, padding, "pixels");
     cmd.add(paddingArg);
+    TCLAP::ValueArg<float> overlapArg(
+        "O", "overlap",
+        WithDefault("suppression (-s, -g) removes the weaker of two boxes whose intersection over "
+                    "union exceeds this",
+                    Format("%g", overlap)),
+        false, overlap, "number");
+    cmd.add(overlapArg);
+    TCLAP::SwitchArg placeBoxesArg(
+        "L", "placeBoxes",
+        "with -g, place each box kept at the mean of the stage-0 windows that overlap it, weighted "
+        "by their responses");
+    cmd.add(placeBoxesArg);
     TCLAP::ValueArg<int32_t> threadsArg(
         "j", "threads",
         WithDefault("number of worker threads; 0 uses every core available to the process",
@@ -298,6 +317,9 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
     drawEllipse = drawEllipseArg.getValue();
     drawBB = drawBBArg.getValue();
     stageNonMaxSup = stageNonMaxSupArg.getValue();
+    overlap = overlapArg.getValue();
+    overlapGiven = overlapArg.isSet();
+    placeBoxes = placeBoxesArg.getValue();
     nonMaxSup = nonMaxSupArg.getValue();
     filemask = filemaskArg.getValue();
     positive = positiveArg.getValue();
@@ -333,6 +355,11 @@ void InputParameters::CheckParametersConsistency() {
   if (padding < 0 || padding > kLargestPadding) {
     Fatal(kSource, kCheckFunction, kBadPadding.line, Format(kBadPadding.message, padding));
   }
+  if (!(overlap >= 0.0f && overlap <= 1.0f)) {
+    Fatal(kSource, kCheckFunction, kBadOverlap.line, Format(kBadOverlap.message, static_cast<double>(overlap)));
+  }
+  if (overlapGiven && !nonMaxSup && !stageNonMaxSup) FailCheck(kOverlapWithoutSuppression);
+  if (placeBoxes && !stageNonMaxSup) FailCheck(kPlacementWithoutStages);
   if (camera && training) FailCheck(kCameraForTraining);
   if (camera && !input.empty()) FailCheck(kCameraWithInput);
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "detection/suppression.h"
 #include "source/samples.h"
 
 namespace pedscan {
@@ -79,6 +80,12 @@ class InputParameters {
   bool drawEllipse = false;
   bool nonMaxSup = false;
   bool stageNonMaxSup = false;
+  // The overlap above which suppression drops the weaker box, and whether
+  // -O gave it.
+  float overlap = kSuppressionThreshold;
+  bool overlapGiven = false;
+  // Boxes kept by the stage suppression placed among their stage-0 windows.
+  bool placeBoxes = false;
   // Set by parsing, in command-line order; an empty list when no positional
   // value was given.
   std::unique_ptr<std::vector<ROI>> rois;

@@ -25,6 +25,8 @@ DetectionOptions DetectionOptionsOf(const InputParameters& parameters) {
   options.drawEllipse = parameters.drawEllipse;
   options.nonMaxSup = parameters.nonMaxSup;
   options.stageNonMaxSup = parameters.stageNonMaxSup;
+  options.overlap = parameters.overlap;
+  options.placeBoxes = parameters.placeBoxes;
   options.padding = parameters.padding;
   options.threads = parameters.threads;
   return options;

@@ -57,6 +57,8 @@ Detection::Detection(const std::string& configFile, const DetectionOptions& opti
     : options_(options),
       detector_(std::make_unique<Detector>(configFile, options.threads)) {
   detector_->SetStageSuppression(options.stageNonMaxSup);
+  detector_->SetSuppressionThreshold(options.overlap);
+  detector_->SetBoxPlacement(options.placeBoxes);
   detector_->SetPadding(options.padding);
   samples_.ReadInput(options_.source, &roiMode_);
   nFrames_ = samples_.NumberOfFrames();
@@ -176,7 +178,7 @@ int Detection::TakeAheadFrame() {
 }
 
 void Detection::FinishFrame() {
-  if (options_.nonMaxSup) Detector::Suppress(detections_);
+  if (options_.nonMaxSup) Detector::Suppress(detections_, options_.overlap);
 
   totalWindows_ += detections_.windowsScanned;
   totalTicks_ += detections_.ticks;

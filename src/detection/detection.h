@@ -69,6 +69,11 @@ struct DetectionOptions {
   bool nonMaxSup = false;
   // Suppression after every stage, level by level (Detector::SetStageSuppression).
   bool stageNonMaxSup = false;
+  // The overlap above which either suppression drops the weaker box
+  // (Detector::SetSuppressionThreshold).
+  float overlap = kSuppressionThreshold;
+  // Boxes placed among their stage-0 windows (Detector::SetBoxPlacement).
+  bool placeBoxes = false;
   // Pixels of repeated border around each frame (Detector::SetPadding).
   int padding = 0;
   // Worker threads of the detector; 0: every core available.

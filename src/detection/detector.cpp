@@ -393,7 +393,8 @@ std::vector<DetectionWindow> Unpad(const std::vector<DetectionWindow>& windows, 
 
 void Detector::ScanLaterStages(const std::vector<cv::Mat>& frames, const std::vector<LevelItem>& items,
                                std::vector<std::vector<LevelResult>>& results,
-                               std::vector<std::atomic<int>>& firstFailure) {
+                               std::vector<std::atomic<int>>& firstFailure,
+                               std::vector<std::vector<std::vector<WeightedWindow>>>* stageZero) {
   const size_t nTypes = objectTypes_.size();
   // survivors[f][e][t]: the stage-0 windows of type t at level e of frame f
   // that the suppression over the whole frame keeps, in level coordinates.
@@ -415,9 +416,12 @@ void Detector::ScanLaterStages(const std::vector<cv::Mat>& frames, const std::ve
           inFrame.push_back(ShrinkToObject(MapToFrame(windows[i], levels[e].geometry.factor), first->windowW,
                                            first->windowH, first->objW, first->objH));
           origin.emplace_back(e, i);
+          if (stageZero != nullptr) {
+            (*stageZero)[f][t].push_back({inFrame.back(), windows[i].response - threshold + kPlacementFloor});
+          }
         }
       }
-      const std::vector<bool> suppressed = SuppressedWindows(inFrame, kSuppressionThreshold);
+      const std::vector<bool> suppressed = SuppressedWindows(inFrame, suppressionThreshold_);
       for (size_t i = 0; i < inFrame.size(); ++i) {
         if (suppressed[i]) continue;
         const auto [e, index] = origin[i];
@@ -540,7 +544,11 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given
     }
     if (!live) tell(item.frame, item.level);
   });
-  if (twoPasses) ScanLaterStages(frames, items, results, firstFailure);
+  // The stage-0 windows that place the boxes, per frame and type.
+  const bool placing = stageSuppression_ && boxPlacement_;
+  std::vector<std::vector<std::vector<WeightedWindow>>> stageZero;
+  if (placing) stageZero.assign(frames.size(), std::vector<std::vector<WeightedWindow>>(objectTypes_.size()));
+  if (twoPasses) ScanLaterStages(frames, items, results, firstFailure, placing ? &stageZero : nullptr);
 
   const int64_t ticks = cv::getTickCount() - start;
   for (size_t f = 0; f < frames.size(); ++f) {
@@ -556,13 +564,29 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given
       for (size_t t = 0; t < objectTypes_.size(); ++t) {
         std::vector<DetectionWindow>& kept = found.windows[t];
         kept.insert(kept.end(), result.windows[t].begin(), result.windows[t].end());
+        // With one stage, the windows found are stage 0's.
+        if (placing && !twoPasses && !result.windows[t].empty()) {
+          double threshold = 0.0;
+          objManager().ModelbyObjType(objectTypes_[t], result.geometry.index, 0, &threshold);
+          for (const DetectionWindow& window : result.windows[t]) {
+            stageZero[f][t].push_back({window, window.response - threshold + kPlacementFloor});
+          }
+        }
       }
     }
   }
   // Stage suppression ends with the last stage (or the only one) suppressed
-  // over the whole frame.
+  // over the whole frame; then the boxes are placed.
   if (stageSuppression_) {
-    for (Detections& found : detections) Suppress(found);
+    for (size_t f = 0; f < detections.size(); ++f) {
+      Suppress(detections[f], suppressionThreshold_);
+      if (!placing || failed[f]) continue;
+      for (size_t t = 0; t < objectTypes_.size(); ++t) {
+        for (DetectionWindow& window : detections[f].windows[t]) {
+          window = PlaceBox(window, stageZero[f][t], kPlacementOverlap);
+        }
+      }
+    }
   }
   if (padding_ > 0) {
     for (size_t f = 0; f < detections.size(); ++f) {
@@ -590,9 +614,9 @@ void ProgressText::ScanStarted(const LevelImage& level, int width, int height) {
                  width, height);
 }
 
-void Detector::Suppress(Detections& detections) {
+void Detector::Suppress(Detections& detections, float threshold) {
   for (std::vector<DetectionWindow>& windows : detections.windows) {
-    windows = NonMaxSuppression(windows, kSuppressionThreshold);
+    windows = NonMaxSuppression(windows, threshold);
   }
 }
 

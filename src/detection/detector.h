@@ -26,6 +26,7 @@
 #include <opencv2/core.hpp>
 
 #include "detection/obj_manager.h"
+#include "detection/suppression.h"
 #include "features/feature_control.h"
 #include "model/parameters.h"
 #include "support/geometry.h"
@@ -47,8 +48,12 @@ struct LevelImage {
 // Capacity of the feature vector of one window, in floats.
 inline constexpr int kFeatureBufferSize = 1000000;
 
-// Overlap above which Suppress drops the weaker of two detections of a type.
-inline constexpr float kSuppressionThreshold = 0.2f;
+// Box placement (SetBoxPlacement): the overlap with a detection's box from
+// which a stage-0 window helps place it, and the weight every such window
+// has beyond its response's excess over the stage's threshold, so that one
+// just at the threshold counts a little.
+inline constexpr float kPlacementOverlap = 0.4f;
+inline constexpr double kPlacementFloor = 1e-3;
 
 // The most padding SetPadding takes: far more than any window needs, and
 // small enough that a padded frame's coordinates stay in range.
@@ -168,8 +173,8 @@ class Detector {
                                        std::vector<std::exception_ptr>* failures = nullptr);
 
   // Removes, type by type, the weaker of two detections that overlap by more
-  // than kSuppressionThreshold (see NonMaxSuppression).
-  static void Suppress(Detections& detections);
+  // than `threshold` (see NonMaxSuppression).
+  static void Suppress(Detections& detections, float threshold = kSuppressionThreshold);
 
   // With stage suppression on, a cascade runs in two passes: stage 0 on
   // every level, then suppression of its windows over the whole frame (as
@@ -179,6 +184,23 @@ class Detector {
   // instead of every copy competing on the last stage's response. A single
   // stage is suppressed once, after it. Off by default.
   void SetStageSuppression(bool on) { stageSuppression_ = on; }
+
+  // The overlap above which the stage suppression drops the weaker of two
+  // windows, in both passes. Two people side by side overlap by more than
+  // the default kSuppressionThreshold once one steps half in front of the
+  // other. Requires 0 <= threshold <= 1.
+  void SetSuppressionThreshold(float threshold) { suppressionThreshold_ = threshold; }
+  float suppressionThreshold() const { return suppressionThreshold_; }
+
+  // With placement on and stage suppression, each box that survives the
+  // suppression is placed by PlaceBox among the stage-0 windows of its frame
+  // and type that overlap it by kPlacementOverlap or more, its own window
+  // included, each weighted by its stage-0 response less the stage's
+  // threshold, plus kPlacementFloor. Which boxes survive, and their
+  // responses, do not change. Off by default; nothing without stage
+  // suppression.
+  void SetBoxPlacement(bool on) { boxPlacement_ = on; }
+  bool boxPlacement() const { return boxPlacement_; }
 
   // With padding p > 0, each frame is scanned with p pixels of its border
   // repeated around it (a person cut by the bottom or a side of the frame
@@ -219,9 +241,12 @@ class Detector {
   // The frame-wide suppression of the stage-0 windows of `results` and the
   // later stages on the survivors of each level; the windows of `results`
   // are replaced by what the last stage keeps.
+  // When `stageZero` is given, it receives every stage-0 window of each
+  // frame and type with its placement weight.
   void ScanLaterStages(const std::vector<cv::Mat>& frames, const std::vector<LevelItem>& items,
                        std::vector<std::vector<LevelResult>>& results,
-                       std::vector<std::atomic<int>>& firstFailure);
+                       std::vector<std::atomic<int>>& firstFailure,
+                       std::vector<std::vector<std::vector<WeightedWindow>>>* stageZero);
   // The memory level e of a width x height frame takes; 0 when no type is
   // scanned there or the level is below one pixel.
   int64_t LevelBytes(int width, int height, const ScaleLevel& level);
@@ -231,6 +256,8 @@ class Detector {
   std::vector<ScaleLevel> levels_;
   int numberOfStages_ = 0;
   bool stageSuppression_ = false;
+  float suppressionThreshold_ = kSuppressionThreshold;
+  bool boxPlacement_ = false;
   int padding_ = 0;
   std::vector<std::string> objectTypes_;
 };

@@ -1,6 +1,7 @@
 #include "detection/suppression.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace pedscan {
 
@@ -8,6 +9,27 @@ float Overlap(const DetectionWindow& a, const DetectionWindow& b) {
   // Widened to int: a corner x + width may not fit in 16 bits.
   return IntersectionOverUnion<float, int>(a.x, a.y, a.width, a.height, b.x, b.y, b.width,
                                            b.height);
+}
+
+DetectionWindow PlaceBox(const DetectionWindow& kept, const std::vector<WeightedWindow>& windows,
+                         float overlap) {
+  double x = 0.0, y = 0.0, width = 0.0, height = 0.0, total = 0.0;
+  for (const WeightedWindow& window : windows) {
+    if (!(window.weight > 0.0) || Overlap(kept, window.box) < overlap) continue;
+    x += window.weight * window.box.x;
+    y += window.weight * window.box.y;
+    width += window.weight * window.box.width;
+    height += window.weight * window.box.height;
+    total += window.weight;
+  }
+  if (total == 0.0) return kept;
+  DetectionWindow placed = kept;
+  // Means with positive weights lie between the boxes' own values.
+  placed.x = static_cast<int16_t>(std::lround(x / total));
+  placed.y = static_cast<int16_t>(std::lround(y / total));
+  placed.width = static_cast<int16_t>(std::lround(width / total));
+  placed.height = static_cast<int16_t>(std::lround(height / total));
+  return placed;
 }
 
 std::vector<bool> SuppressedWindows(const std::vector<DetectionWindow>& list, float threshold) {

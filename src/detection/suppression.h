@@ -7,6 +7,10 @@
 
 namespace pedscan {
 
+// Overlap above which the suppression drops the weaker of two detections of
+// a type, unless told another.
+inline constexpr float kSuppressionThreshold = 0.2f;
+
 // The windows that survive suppression at `threshold`, in input order; the
 // input is not changed. Every pair (i < j) is compared, suppressed or not:
 // when intersection / union of the two boxes (single precision) exceeds the
@@ -22,5 +26,20 @@ std::vector<bool> SuppressedWindows(const std::vector<DetectionWindow>& list, fl
 // Intersection over union of two boxes in single precision; 0 when they do
 // not overlap (boxes that only touch included).
 float Overlap(const DetectionWindow& a, const DetectionWindow& b);
+
+// A window and the weight it carries when a detection's box is placed.
+struct WeightedWindow {
+  DetectionWindow box;
+  double weight = 0.0;
+};
+
+// `kept` with its box moved to the weighted mean of the boxes of `windows`
+// of positive weight that overlap it by `overlap` or more (x, y, width and height each
+// averaged, rounded to the nearest pixel); its response stays. A window on
+// the pyramid's grid places a person only to within a grid step and a
+// scale step, while its shifted and rescaled neighbours that also fired
+// agree on where the person is. Unchanged when no such window exists.
+DetectionWindow PlaceBox(const DetectionWindow& kept, const std::vector<WeightedWindow>& windows,
+                         float overlap);
 
 }  // namespace pedscan

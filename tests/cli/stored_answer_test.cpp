@@ -34,9 +34,12 @@ TEST(StoredAnswer, BundledCascadeOnTheExampleFrame) {
   // The demo: both stages with their thresholds, overlaps suppressed.
   EXPECT_EQ(Detect("data/detect.txt", "-s"),
             ReadWholeFile(kSource + "/tests/data/vtest-0440.suppressed.txt"));
-  // As the model is meant to be run: suppression after each stage, the
-  // frame padded for the scan.
-  EXPECT_EQ(Detect("data/detect.txt", "-g -P 16"),
+  // As the model is meant to be run, with the options it is shipped with:
+  // suppression after each stage, the frame padded for the scan, the boxes
+  // placed.
+  std::string shipped = ReadWholeFile(kSource + "/data/detect-options.txt");
+  shipped.erase(shipped.find_last_not_of(" \n") + 1);
+  EXPECT_EQ(Detect("data/detect.txt", shipped),
             ReadWholeFile(kSource + "/tests/data/vtest-0440.shipped.txt"));
   // Every window stage 0 keeps, rescored by stage 1 without its cut and not
   // suppressed: about 150 responses, each printed to 13 digits.

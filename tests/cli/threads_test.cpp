@@ -204,6 +204,58 @@ TEST_F(Threads, APaddingOutsideZeroToTenThousandIsRefusedByName) {
   }
 }
 
+TEST_F(Threads, PlacedBoxesAtAnotherOverlapOnSeveralFramesOfTwoTypes) {
+  ASSERT_TRUE(cv::imwrite(dir_.File("cut.png"), example_(cv::Rect(0, 0, example_.cols, 100))));
+  RunResult placed = ExpectSameForEveryThreadCount("-d -c two_types.txt -i . -g -P 24 -O 0.3 -L");
+  ASSERT_EQ(placed.status, 0) << placed.out;
+  // The same boxes are kept with the same responses; placing moves them.
+  RunResult kept = RunWith("-d -c two_types.txt -i . -g -P 24 -O 0.3", 1);
+  ASSERT_EQ(kept.files.size(), placed.files.size());
+  bool moved = false;
+  for (const auto& [name, contents] : kept.files) {
+    std::istringstream a(contents), b(placed.files[name]);
+    std::string lineA, lineB;
+    while (std::getline(a, lineA)) {
+      ASSERT_TRUE(std::getline(b, lineB)) << name;
+      EXPECT_EQ(lineA.substr(lineA.rfind(' ')), lineB.substr(lineB.rfind(' '))) << name;
+      moved = moved || lineA != lineB;
+    }
+    EXPECT_FALSE(std::getline(b, lineB)) << name;
+  }
+  EXPECT_TRUE(moved);
+}
+
+TEST_F(Threads, TheOverlapOfTheSuppression) {
+  // At 0.2 it is the suppression as it always was; at 1 no two boxes can
+  // overlap by more, so nothing is removed.
+  EXPECT_EQ(RunWith("-d -c cascade.txt -i frame.png -s -O 0.2", 1).files,
+            RunWith("-d -c cascade.txt -i frame.png -s", 1).files);
+  const RunResult all = RunWith("-d -c cascade.txt -i frame.png -s -O 1", 1);
+  EXPECT_EQ(all.files, RunWith("-d -c cascade.txt -i frame.png", 1).files);
+  EXPECT_NE(all.files, RunWith("-d -c cascade.txt -i frame.png -s", 1).files) << "the example tests nothing";
+}
+
+TEST_F(Threads, AnOverlapOrPlacementThatCannotApplyIsRefusedByName) {
+  for (const char* overlap : {"-0.1", "1.5"}) {
+    CommandResult result =
+        RunPedscanIn(dir_.path(), std::string("-d -c cascade.txt -i frame.png -o . -s -O ") + overlap);
+    EXPECT_EQ(result.status, 255) << overlap;
+    EXPECT_NE(result.out.find(std::string("invalid overlap: ") + overlap), std::string::npos) << result.out;
+  }
+  CommandResult result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -s -O nan");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("'nan'"), std::string::npos) << result.err;
+  result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -O 0.3");
+  EXPECT_EQ(result.status, 255);
+  EXPECT_NE(result.out.find("-O sets the overlap of the suppression; use it with -s or -g"), std::string::npos)
+      << result.out;
+  result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -s -L");
+  EXPECT_EQ(result.status, 255);
+  EXPECT_NE(result.out.find("-L places the boxes that the stage suppression keeps; use it with -g"),
+            std::string::npos)
+      << result.out;
+}
+
 TEST_F(Threads, ANegativeOrNonNumericCountIsRefusedByName) {
   CommandResult result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -j -1");
   EXPECT_EQ(result.status, 255);

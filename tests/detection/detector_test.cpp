@@ -145,6 +145,108 @@ TEST_F(DetectorTest, StageSuppressionLetsTheLaterStageScoreOnlyTheStageZeroWindo
   std::remove(stageZero.c_str());
 }
 
+TEST(PlaceBox, MovesTheBoxToTheWeightedMeanOfTheWindowsOverlappingItEnough) {
+  const DetectionWindow kept{100, 100, 20, 48, 0.9};
+  const std::vector<WeightedWindow> windows = {
+      {{100, 100, 20, 48, 0.9}, 1.0},   // the box's own window
+      {{104, 108, 20, 48, 0.6}, 3.0},   // overlaps it by 0.53
+      {{130, 100, 20, 48, 0.8}, 50.0},  // beside it: no part in it
+      {{102, 100, 20, 48, 0.5}, 0.0},   // no weight: no part in it
+      {{101, 100, 20, 48, 0.5}, -2.0},  // nor a negative one
+  };
+  const DetectionWindow placed = PlaceBox(kept, windows, 0.4f);
+  // x (100 + 3 * 104) / 4 = 103, y (100 + 3 * 108) / 4 = 106.
+  EXPECT_EQ(placed.x, 103);
+  EXPECT_EQ(placed.y, 106);
+  EXPECT_EQ(placed.width, 20);
+  EXPECT_EQ(placed.height, 48);
+  EXPECT_EQ(placed.response, 0.9) << "the response is the box's own";
+
+  // Rounded to the nearest pixel: (10 * 1 + 13 * 1) / 2 = 11.5 -> 12.
+  const DetectionWindow half =
+      PlaceBox({10, 0, 40, 40, 1.0}, {{{10, 0, 40, 40, 1.0}, 1.0}, {{13, 0, 40, 40, 1.0}, 1.0}}, 0.4f);
+  EXPECT_EQ(half.x, 12);
+
+  // With nothing overlapping enough, the box stays where it is.
+  const DetectionWindow alone = PlaceBox(kept, {windows[2], windows[3]}, 0.4f);
+  EXPECT_EQ(alone.x, 100);
+  EXPECT_EQ(alone.y, 100);
+  EXPECT_EQ(PlaceBox(kept, {}, 0.4f).x, 100);
+}
+
+TEST_F(DetectorTest, StageSuppressionAtAnotherOverlapAndPlacedBoxes) {
+  // Worked out from outside, as above: stage 0 alone and unsuppressed gives
+  // every stage-0 window with its response; the cascade's survivors at
+  // overlap 0.3 are then placed among them by hand.
+  const std::string stageZero = ::testing::TempDir() + "stage-zero-placed.txt";
+  double threshold = 0.0;
+  {
+    std::ifstream in("data/detect-eval.txt");
+    std::ofstream out(stageZero);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("model <person, 0,", 0) == 0) {
+        threshold = std::stod(line.substr(line.find(',', line.find(',') + 1) + 1));
+        out << line << "\n";
+      }
+      if (line.rfind("scale", 0) == 0) out << line << "\n";
+    }
+  }
+  ASSERT_GT(threshold, 0.0);
+  const std::vector<DetectionWindow> zero = Detector(stageZero).Detect(frame_).windows.at(0);
+  std::vector<WeightedWindow> weighted;
+  for (const DetectionWindow& window : zero) weighted.push_back({window, window.response - threshold + 1e-3});
+  const float overlap = 0.3f;
+
+  const std::vector<DetectionWindow> zeroKept = NonMaxSuppression(zero, overlap);
+  ASSERT_GT(zeroKept.size(), NonMaxSuppression(zero, kSuppressionThreshold).size())
+      << "the overlap changes nothing here";
+  const Detections whole = Detector("data/detect-eval.txt").Detect(frame_);
+  std::vector<DetectionWindow> cascade;
+  for (const DetectionWindow& window : whole.windows.at(0))
+    for (const DetectionWindow& survivor : zeroKept)
+      if (SameBox(window, survivor)) cascade.push_back(window);
+  const std::vector<DetectionWindow> expectedKept = NonMaxSuppression(cascade, overlap);
+
+  Detector staged("data/detect-eval.txt");
+  staged.SetStageSuppression(true);
+  staged.SetSuppressionThreshold(overlap);
+  const std::vector<DetectionWindow> kept = staged.Detect(frame_).windows.at(0);
+  EXPECT_EQ(AsResultText(kept), AsResultText(expectedKept));
+
+  for (int threads : {1, 2}) {
+    Detector placing("data/detect-eval.txt", threads);
+    placing.SetStageSuppression(true);
+    placing.SetSuppressionThreshold(overlap);
+    placing.SetBoxPlacement(true);
+    const std::vector<DetectionWindow> placed = placing.Detect(frame_).windows.at(0);
+    ASSERT_EQ(placed.size(), kept.size()) << threads << " threads";
+    int moved = 0;
+    for (size_t i = 0; i < kept.size(); ++i) {
+      // Responses and order stay; each box is its window's placement.
+      EXPECT_EQ(placed[i].response, kept[i].response);
+      const DetectionWindow expected = PlaceBox(kept[i], weighted, kPlacementOverlap);
+      EXPECT_TRUE(SameBox(placed[i], expected)) << i;
+      moved += !SameBox(placed[i], kept[i]);
+    }
+    EXPECT_GT(moved, 0) << "no box moved: the example tests nothing";
+  }
+
+  // Placement asks for the stage suppression; without it, nothing changes.
+  Detector unsuppressed("data/detect-eval.txt");
+  unsuppressed.SetBoxPlacement(true);
+  EXPECT_EQ(AsResultText(unsuppressed.Detect(frame_).windows.at(0)),
+            AsResultText(Detector("data/detect-eval.txt").Detect(frame_).windows.at(0)));
+
+  // A single stage places its boxes among its own windows.
+  Detector single(stageZero);
+  single.SetStageSuppression(true);
+  single.SetBoxPlacement(true);
+  std::vector<DetectionWindow> expected = NonMaxSuppression(zero, kSuppressionThreshold);
+  for (DetectionWindow& window : expected) window = PlaceBox(window, weighted, kPlacementOverlap);
+  EXPECT_EQ(AsResultText(single.Detect(frame_).windows.at(0)), AsResultText(expected));
+  std::remove(stageZero.c_str());
+}
+
 TEST_F(DetectorTest, StageSuppressionOfASingleStageTypeBesideACascadeIsPlainSuppression) {
   // "walker" has one stage and levels of its own, where no later stage runs.
   const std::string config = ::testing::TempDir() + "two-types.txt";
