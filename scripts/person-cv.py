@@ -147,6 +147,12 @@ SETTINGS = {
     # Stage 1 without colour: no colour frequencies, texture of the value
     # channel only.
     'g50_nocolour': dict(windows=NEAR4S1, stages=[HOG, NOCOLOUR], scale=SCALE, flags=GP, bgpad=16, guard=50),
+    'g50_nocolour_r25': dict(windows=NEAR4S1, stages=[HOG, NOCOLOUR], scale=SCALE, flags=GP + ['-L', '-O', '0.25'],
+                             bgpad=16, guard=50, models='g50_nocolour'),
+    # Stage 1 with 8 factors instead of 12: fewer directions to learn the
+    # few people of the training frames by.
+    'g50_f8_r25': dict(windows=NEAR4S1, stages=[HOG, edit(FULL, 'factors <12>', 'factors <8>')], scale=SCALE,
+                       flags=GP + ['-L', '-O', '0.25'], bgpad=16, guard=50),
     'g50_nbs1_r25': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=GP + ['-L', '-O', '0.25'],
                          bgpad=16, guard=50, models='g50_nbs1'),
     'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
