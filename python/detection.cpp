@@ -219,6 +219,13 @@ class PyDetector {
     }
     detector_->SetSuppressionThreshold(threshold);
   }
+  float contained() const { return detector_->containment(); }
+  void setContained(float fraction) {
+    if (!(fraction >= 0.0f && fraction <= 1.0f)) {
+      throw py::value_error("contained must be 0 to 1, not " + py::repr(py::float_(fraction)).cast<std::string>());
+    }
+    detector_->SetContainment(fraction);
+  }
   bool boxPlacement() const { return detector_->boxPlacement(); }
   void setBoxPlacement(bool on) { detector_->SetBoxPlacement(on); }
   const std::vector<std::string>& types() const { return detector_->objectTypes(); }
@@ -468,6 +475,9 @@ cannot be written raises pedscan.Error naming it.)")
       .def_property("box_placement", &PyDetector::boxPlacement, &PyDetector::setBoxPlacement,
                     "with stage_suppression, each box kept is placed at the mean of the stage-0 "
                     "windows that overlap it, weighted by their responses, as pedscan -d -L [False]")
+      .def_property("contained", &PyDetector::contained, &PyDetector::setContained,
+                    "with stage_suppression, each box that lies by this part of its area or more "
+                    "inside a stronger, taller box is removed, as pedscan -d -K; 0 removes none [0]")
       .def_property_readonly("types", &PyDetector::types,
                              "the object types, in the order results list them");
 

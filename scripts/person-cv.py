@@ -66,6 +66,11 @@ NOCOLOUR = dict(FULL, edit=[('params <hogSet, UseColorFrequency, 1>\n', ''), ('m
                             ('method <COOCS, coocBlocks, 0, coocSet>\n', '')])
 
 
+# Stage 1 with 8 factors instead of 12: fewer directions to learn the few
+# people of the training frames by.
+F8 = edit(FULL, 'factors <12>', 'factors <8>')
+
+
 # A setting names the windows' options, the stages' training, the scale
 # line, the detection flags and, when only the scan differs, the setting
 # whose models it reuses. The first round compared the windows and the
@@ -137,6 +142,17 @@ SETTINGS = {
                       models='rl_nbs1'),
     'rl_nbs1_r25': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=GP + ['-L', '-O', '0.25'],
                         bgpad=16, models='rl_nbs1'),
+    # And the boxes that lie by 0.6 or more inside a stronger, taller box
+    # removed: parts of a person, scored as people of their own.
+    'rl_nbs1_r25_k6': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE,
+                           flags=GP + ['-L', '-O', '0.25', '-K', '0.6'], bgpad=16, models='rl_nbs1'),
+    'g50_nbs1_r25_k6': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE,
+                            flags=GP + ['-L', '-O', '0.25', '-K', '0.6'], bgpad=16, guard=50, models='g50_nbs1'),
+    # Stage 1 with 8 factors, with the boxes as chosen.
+    'rl_f8_r25_k6': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE, flags=GP + ['-L', '-O', '0.25', '-K', '0.6'],
+                         bgpad=16),
+    'g50_f8_r25_k6': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE, flags=GP + ['-L', '-O', '0.25', '-K', '0.6'],
+                          bgpad=16, guard=50, models='g50_f8_r25'),
     'rl_nbs1_r25_s107': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=(44, 576, 0.2, 0.1, 1.07),
                              flags=GP + ['-L', '-O', '0.25'], bgpad=16, models='rl_nbs1'),
     # A guard band of 50 frames: the same people walk through neighbouring
@@ -149,9 +165,7 @@ SETTINGS = {
     'g50_nocolour': dict(windows=NEAR4S1, stages=[HOG, NOCOLOUR], scale=SCALE, flags=GP, bgpad=16, guard=50),
     'g50_nocolour_r25': dict(windows=NEAR4S1, stages=[HOG, NOCOLOUR], scale=SCALE, flags=GP + ['-L', '-O', '0.25'],
                              bgpad=16, guard=50, models='g50_nocolour'),
-    # Stage 1 with 8 factors instead of 12: fewer directions to learn the
-    # few people of the training frames by.
-    'g50_f8_r25': dict(windows=NEAR4S1, stages=[HOG, edit(FULL, 'factors <12>', 'factors <8>')], scale=SCALE,
+    'g50_f8_r25': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE,
                        flags=GP + ['-L', '-O', '0.25'], bgpad=16, guard=50),
     'g50_nbs1_r25': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=GP + ['-L', '-O', '0.25'],
                          bgpad=16, guard=50, models='g50_nbs1'),

@@ -44,6 +44,7 @@ class Detector:
     stage_suppression: bool
     overlap: float
     box_placement: bool
+    contained: float
     padding: int
 
 class ModelInfo:

@@ -246,6 +246,7 @@ def run_task(job, task):
         detector.padding = job.get("padding", 0)
         detector.overlap = job.get("overlap", 0.2)
         detector.box_placement = job.get("box_placement", False)
+        detector.contained = job.get("contained", 0.0)
         result = detector.detect(image, suppress=job["suppress"])
         detector.write_results(result, job["output"], name, image=image, draw=job["draw"],
                                ellipse=job["ellipse"])
@@ -430,7 +431,8 @@ def _scheduler_retries(client, keys):
 def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         filemask=DEFAULT_FILEMASK, frames=(0, -1, 1), scheduler=None, workers=0,
         resume=False, stop_on_error=False, chunk=DEFAULT_CHUNK, dashboard="127.0.0.1:0",
-        stream=None, stage_suppression=False, padding=0, overlap=0.2, box_placement=False):
+        stream=None, stage_suppression=False, padding=0, overlap=0.2, box_placement=False,
+        contained=0.0):
     """Runs a batch and returns its manifest (also written to
     <output>/manifest.json). A configuration or model that cannot be read
     raises pedscan.Error before any task is scheduled; failing tasks are in
@@ -443,7 +445,8 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
     # fails with pedscan's own message before a cluster is even started.
     detector = pedscan.Detector(config, threads=1)
     detector.padding = padding  # a padding out of range raises ValueError here
-    detector.overlap = overlap  # and so does an overlap
+    detector.overlap = overlap  # and so do an overlap
+    detector.contained = contained  # and a containment
     hashes = configuration_hashes(config)
     digest = digest_of(hashes)
     options = {"suppress": bool(suppress), "draw": bool(draw), "ellipse": bool(ellipse),
@@ -458,6 +461,8 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         options["overlap"] = float(overlap)
     if box_placement:
         options["box_placement"] = True
+    if contained:
+        options["contained"] = float(contained)
     os.makedirs(output, exist_ok=True)
     manifest_path = os.path.join(output, MANIFEST)
 
@@ -479,7 +484,8 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
            "suppress": options["suppress"], "draw": options["draw"],
            "ellipse": options["ellipse"], "step": max(frames[2], 1),
            "stage_suppression": bool(stage_suppression), "padding": int(padding),
-           "overlap": float(overlap), "box_placement": bool(box_placement)}
+           "overlap": float(overlap), "box_placement": bool(box_placement),
+           "contained": float(contained)}
 
     records = {}
     pending = []
@@ -620,6 +626,9 @@ def _arguments(argv):
                              "(as pedscan -O; default %(default)s)")
     parser.add_argument("-L", "--place-boxes", action="store_true",
                         help="with -g, place each box among its stage-0 windows (as pedscan -L)")
+    parser.add_argument("-K", "--contained", type=float, default=0.0, metavar="FRACTION",
+                        help="with -g, remove each box that lies by this part or more inside a "
+                             "stronger, taller box (as pedscan -K; default 0, none)")
     parser.add_argument("-b", "--draw", action="store_true",
                         help="also write the frames with the boxes drawn (as pedscan -b)")
     parser.add_argument("-e", "--ellipse", action="store_true",
@@ -653,6 +662,11 @@ def _arguments(argv):
         parser.error("-O sets the overlap of the suppression; use it with -s or -g")
     if args.place_boxes and not args.stage_suppression:
         parser.error("-L places the boxes that the stage suppression keeps; use it with -g")
+    if not 0 <= args.contained <= 1:
+        parser.error("-K must be 0 to 1, not %g" % args.contained)
+    if args.contained and not args.stage_suppression:
+        parser.error("-K removes the boxes inside stronger ones that the stage suppression keeps; "
+                     "use it with -g")
     return args
 
 
@@ -665,7 +679,8 @@ def main(argv=None):
                        workers=args.workers, resume=args.resume,
                        stop_on_error=args.stop_on_error, chunk=args.chunk,
                        dashboard=args.dashboard, stage_suppression=args.stage_suppression,
-                       padding=args.pad, overlap=args.overlap, box_placement=args.place_boxes)
+                       padding=args.pad, overlap=args.overlap, box_placement=args.place_boxes,
+                       contained=args.contained)
     except pedscan.Error as error:
         sys.stderr.write(error.message)
         return error.status or 1

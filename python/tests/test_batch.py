@@ -119,7 +119,7 @@ def test_results_are_the_command_lines_for_directories_videos_and_images(data, c
         "model <%s, 0, 0.4, %s/person-hog.yml>\nmodel <%s, 1, %s, %s/person-full.yml>\n"
         "scale <%s, 44, 170, 0.2, 0.1, 1.1>\n" % (t, models, t, cut, models, t)
         for t, cut in (("person", 0.7), ("walker", 0.2))))
-    flags = ["-b", "-e", "-v", "3,-1,1", "-g", "-P", "16", "-O", "0.3", "-L"]
+    flags = ["-b", "-e", "-v", "3,-1,1", "-g", "-P", "16", "-O", "0.3", "-L", "-K", "0.5"]
     run = batch(["-c", two_types, "-o", tmp_path / "types", "-i", data / "clip.avi",
                  "--scheduler", cluster] + flags)
     assert run.returncode == 0, run.stdout + run.stderr

@@ -54,7 +54,7 @@ def test_stage_suppression_and_padding_are_the_command_lines_g_and_p(tmp_path):
     assert as_result_text(staged.detect(cv2.imread(EXAMPLE))) == (tmp_path / "vtest-0440.txt").read_text()
     plain = pedscan.Detector(CONFIG)
     assert as_result_text(plain.detect(cv2.imread(EXAMPLE))) != (tmp_path / "vtest-0440.txt").read_text()
-    # As the bundled model is meant to run (data/detect-options.txt): -g -P 16 -O 0.25 -L.
+    # As the bundled model is meant to run (data/detect-options.txt).
     staged.padding = 16
     staged.overlap = 0.25
     staged.box_placement = True
@@ -65,14 +65,15 @@ def test_stage_suppression_and_padding_are_the_command_lines_g_and_p(tmp_path):
     assert staged.padding == 16
 
 
-def test_overlap_and_box_placement_are_the_command_lines_o_and_l(tmp_path):
+def test_overlap_placement_and_containment_are_the_command_lines_o_l_and_k(tmp_path):
     placed = pedscan.Detector(CONFIG)
     assert placed.overlap == pytest.approx(0.2) and placed.box_placement is False
     placed.stage_suppression = True
     placed.overlap = 0.3
     placed.box_placement = True
-    run = command_line(["-d", "-c", CONFIG, "-i", EXAMPLE, "-o", str(tmp_path), "-g", "-O", "0.3", "-L"],
-                       SOURCE)
+    placed.contained = 0.3
+    run = command_line(["-d", "-c", CONFIG, "-i", EXAMPLE, "-o", str(tmp_path), "-g", "-O", "0.3", "-L",
+                        "-K", "0.3"], SOURCE)
     assert run.returncode == 0, run.stdout + run.stderr
     assert as_result_text(placed.detect(cv2.imread(EXAMPLE))) == (tmp_path / "vtest-0440.txt").read_text()
     # The overlap applies to suppress=True too: at 1, nothing overlaps more.
@@ -83,7 +84,9 @@ def test_overlap_and_box_placement_are_the_command_lines_o_and_l(tmp_path):
     for bad in (1.5, -0.1, float("nan")):
         with pytest.raises(ValueError, match="overlap must be 0 to 1"):
             plain.overlap = bad
-    assert plain.overlap == 1.0
+        with pytest.raises(ValueError, match="contained must be 0 to 1"):
+            plain.contained = bad
+    assert plain.overlap == 1.0 and plain.contained == 0.0
 
 
 def test_regions_give_the_command_lines_region_file(detector, tmp_path):

@@ -43,6 +43,11 @@ constexpr Report kOverlapWithoutSuppression{
     157, "-O sets the overlap of the suppression; use it with -s or -g"};
 constexpr Report kPlacementWithoutStages{
     158, "-L places the boxes that the stage suppression keeps; use it with -g"};
+constexpr Report kBadContainment{
+    151, "invalid containment: %g (use -K with 0 to 1, the part of a box inside a stronger, taller box "
+         "at which it is removed; 0 removes none)"};
+constexpr Report kContainmentWithoutStages{
+    152, "-K removes the boxes inside stronger ones that the stage suppression keeps; use it with -g"};
 constexpr Report kCameraForTraining{156,
                                     "cannot use camera input for training (must use -d parameter)"};
 constexpr Report kCameraWithInput{159,
@@ -161,6 +166,13 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
         "with -g, place each box kept at the mean of the stage-0 windows that overlap it, weighted "
         "by their responses");
     cmd.add(placeBoxesArg);
+    TCLAP::ValueArg<float> containedArg(
+        "K", "contained",
+        WithDefault("with -g, remove each box that lies by this part of its area or more inside a "
+                    "stronger, taller box; 0 removes none",
+                    Format("%g", contained)),
+        false, contained, "number");
+    cmd.add(containedArg);
     TCLAP::ValueArg<int32_t> threadsArg(
         "j", "threads",
         WithDefault("number of worker threads; 0 uses every core available to the process",
@@ -320,6 +332,7 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
     overlap = overlapArg.getValue();
     overlapGiven = overlapArg.isSet();
     placeBoxes = placeBoxesArg.getValue();
+    contained = containedArg.getValue();
     nonMaxSup = nonMaxSupArg.getValue();
     filemask = filemaskArg.getValue();
     positive = positiveArg.getValue();
@@ -360,6 +373,11 @@ void InputParameters::CheckParametersConsistency() {
   }
   if (overlapGiven && !nonMaxSup && !stageNonMaxSup) FailCheck(kOverlapWithoutSuppression);
   if (placeBoxes && !stageNonMaxSup) FailCheck(kPlacementWithoutStages);
+  if (!(contained >= 0.0f && contained <= 1.0f)) {
+    Fatal(kSource, kCheckFunction, kBadContainment.line,
+          Format(kBadContainment.message, static_cast<double>(contained)));
+  }
+  if (contained > 0.0f && !stageNonMaxSup) FailCheck(kContainmentWithoutStages);
   if (camera && training) FailCheck(kCameraForTraining);
   if (camera && !input.empty()) FailCheck(kCameraWithInput);
 

@@ -86,6 +86,9 @@ class InputParameters {
   bool overlapGiven = false;
   // Boxes kept by the stage suppression placed among their stage-0 windows.
   bool placeBoxes = false;
+  // Boxes kept by the stage suppression removed when this part of them lies
+  // inside a stronger, taller box; 0: none.
+  float contained = 0.0f;
   // Set by parsing, in command-line order; an empty list when no positional
   // value was given.
   std::unique_ptr<std::vector<ROI>> rois;

@@ -27,6 +27,7 @@ DetectionOptions DetectionOptionsOf(const InputParameters& parameters) {
   options.stageNonMaxSup = parameters.stageNonMaxSup;
   options.overlap = parameters.overlap;
   options.placeBoxes = parameters.placeBoxes;
+  options.contained = parameters.contained;
   options.padding = parameters.padding;
   options.threads = parameters.threads;
   return options;

@@ -74,6 +74,8 @@ struct DetectionOptions {
   float overlap = kSuppressionThreshold;
   // Boxes placed among their stage-0 windows (Detector::SetBoxPlacement).
   bool placeBoxes = false;
+  // Boxes inside stronger, taller ones removed (Detector::SetContainment).
+  float contained = 0.0f;
   // Pixels of repeated border around each frame (Detector::SetPadding).
   int padding = 0;
   // Worker threads of the detector; 0: every core available.

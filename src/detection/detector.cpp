@@ -576,15 +576,18 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given
     }
   }
   // Stage suppression ends with the last stage (or the only one) suppressed
-  // over the whole frame; then the boxes are placed.
+  // over the whole frame; then the boxes are placed, and those inside
+  // stronger ones removed.
   if (stageSuppression_) {
     for (size_t f = 0; f < detections.size(); ++f) {
       Suppress(detections[f], suppressionThreshold_);
-      if (!placing || failed[f]) continue;
+      if (failed[f]) continue;
       for (size_t t = 0; t < objectTypes_.size(); ++t) {
-        for (DetectionWindow& window : detections[f].windows[t]) {
-          window = PlaceBox(window, stageZero[f][t], kPlacementOverlap);
+        std::vector<DetectionWindow>& windows = detections[f].windows[t];
+        if (placing) {
+          for (DetectionWindow& window : windows) window = PlaceBox(window, stageZero[f][t], kPlacementOverlap);
         }
+        if (containment_ > 0.0f) windows = RemoveContained(windows, containment_);
       }
     }
   }

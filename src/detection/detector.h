@@ -202,6 +202,13 @@ class Detector {
   void SetBoxPlacement(bool on) { boxPlacement_ = on; }
   bool boxPlacement() const { return boxPlacement_; }
 
+  // With a fraction c > 0 and stage suppression, a box that lies by c or
+  // more of its area inside a stronger and taller box is removed after the
+  // boxes are placed (RemoveContained). Requires 0 <= c <= 1; 0, off, by
+  // default.
+  void SetContainment(float fraction) { containment_ = fraction; }
+  float containment() const { return containment_; }
+
   // With padding p > 0, each frame is scanned with p pixels of its border
   // repeated around it (a person cut by the bottom or a side of the frame
   // then fills a whole window), and the boxes are moved back and clipped to
@@ -258,6 +265,7 @@ class Detector {
   bool stageSuppression_ = false;
   float suppressionThreshold_ = kSuppressionThreshold;
   bool boxPlacement_ = false;
+  float containment_ = 0.0f;
   int padding_ = 0;
   std::vector<std::string> objectTypes_;
 };

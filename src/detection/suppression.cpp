@@ -11,6 +11,27 @@ float Overlap(const DetectionWindow& a, const DetectionWindow& b) {
                                            b.height);
 }
 
+std::vector<DetectionWindow> RemoveContained(const std::vector<DetectionWindow>& list, float fraction) {
+  std::vector<DetectionWindow> kept;
+  for (const DetectionWindow& window : list) {
+    bool inside = false;
+    for (const DetectionWindow& other : list) {
+      if (!(other.response > window.response) || other.height <= window.height) continue;
+      // Widened to int, as in Overlap.
+      const int width = std::min(window.x + window.width, other.x + other.width) - std::max<int>(window.x, other.x);
+      const int height = std::min(window.y + window.height, other.y + other.height) - std::max<int>(window.y, other.y);
+      if (width <= 0 || height <= 0) continue;
+      const float area = static_cast<float>(int{window.width} * int{window.height});
+      if (static_cast<float>(width * height) >= fraction * area) {
+        inside = true;
+        break;
+      }
+    }
+    if (!inside) kept.push_back(window);
+  }
+  return kept;
+}
+
 DetectionWindow PlaceBox(const DetectionWindow& kept, const std::vector<WeightedWindow>& windows,
                          float overlap) {
   double x = 0.0, y = 0.0, width = 0.0, height = 0.0, total = 0.0;

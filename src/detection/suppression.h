@@ -27,6 +27,15 @@ std::vector<bool> SuppressedWindows(const std::vector<DetectionWindow>& list, fl
 // not overlap (boxes that only touch included).
 float Overlap(const DetectionWindow& a, const DetectionWindow& b);
 
+// The windows of `list` that do not lie, by `fraction` or more of their own
+// area, inside a window of the list that is both stronger and taller, in
+// input order. A part of a person scored as a person of its own (the upper
+// body, the legs) overlaps the person's box little by intersection over
+// union, its area being small beside the box's, so the overlap suppression
+// keeps it; yet it lies inside that box. Of two people one behind the
+// other, the one behind loses its box only when it is mostly hidden.
+std::vector<DetectionWindow> RemoveContained(const std::vector<DetectionWindow>& list, float fraction);
+
 // A window and the weight it carries when a detection's box is placed.
 struct WeightedWindow {
   DetectionWindow box;

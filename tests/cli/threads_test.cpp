@@ -207,6 +207,7 @@ TEST_F(Threads, APaddingOutsideZeroToTenThousandIsRefusedByName) {
 TEST_F(Threads, PlacedBoxesAtAnotherOverlapOnSeveralFramesOfTwoTypes) {
   ASSERT_TRUE(cv::imwrite(dir_.File("cut.png"), example_(cv::Rect(0, 0, example_.cols, 100))));
   RunResult placed = ExpectSameForEveryThreadCount("-d -c two_types.txt -i . -g -P 24 -O 0.3 -L");
+  ExpectSameForEveryThreadCount("-d -c two_types.txt -i . -g -P 24 -O 0.3 -L -K 0.5");
   ASSERT_EQ(placed.status, 0) << placed.out;
   // The same boxes are kept with the same responses; placing moves them.
   RunResult kept = RunWith("-d -c two_types.txt -i . -g -P 24 -O 0.3", 1);
@@ -235,7 +236,7 @@ TEST_F(Threads, TheOverlapOfTheSuppression) {
   EXPECT_NE(all.files, RunWith("-d -c cascade.txt -i frame.png -s", 1).files) << "the example tests nothing";
 }
 
-TEST_F(Threads, AnOverlapOrPlacementThatCannotApplyIsRefusedByName) {
+TEST_F(Threads, AnOverlapPlacementOrContainmentThatCannotApplyIsRefusedByName) {
   for (const char* overlap : {"-0.1", "1.5"}) {
     CommandResult result =
         RunPedscanIn(dir_.path(), std::string("-d -c cascade.txt -i frame.png -o . -s -O ") + overlap);
@@ -248,6 +249,15 @@ TEST_F(Threads, AnOverlapOrPlacementThatCannotApplyIsRefusedByName) {
   result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -O 0.3");
   EXPECT_EQ(result.status, 255);
   EXPECT_NE(result.out.find("-O sets the overlap of the suppression; use it with -s or -g"), std::string::npos)
+      << result.out;
+  result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -g -K 1.5");
+  EXPECT_EQ(result.status, 255);
+  EXPECT_NE(result.out.find("invalid containment: 1.5"), std::string::npos) << result.out;
+  result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -s -K 0.5");
+  EXPECT_EQ(result.status, 255);
+  EXPECT_NE(result.out.find("-K removes the boxes inside stronger ones that the stage suppression keeps; use "
+                            "it with -g"),
+            std::string::npos)
       << result.out;
   result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -s -L");
   EXPECT_EQ(result.status, 255);

@@ -174,6 +174,26 @@ TEST(PlaceBox, MovesTheBoxToTheWeightedMeanOfTheWindowsOverlappingItEnough) {
   EXPECT_EQ(PlaceBox(kept, {}, 0.4f).x, 100);
 }
 
+TEST(RemoveContained, RemovesAWeakerBoxMostlyInsideAStrongerTallerOne) {
+  const DetectionWindow person{100, 100, 40, 96, 0.9};
+  const DetectionWindow upperBody{110, 100, 20, 48, 0.6};     // wholly inside
+  const DetectionWindow half{130, 120, 20, 48, 0.6};          // half of it inside
+  const DetectionWindow strongerPart{105, 150, 20, 46, 0.95};  // inside, but stronger
+  const DetectionWindow beside{200, 100, 40, 96, 0.5};
+  const std::vector<DetectionWindow> list = {upperBody, person, half, strongerPart, beside};
+  auto boxes = [](const std::vector<DetectionWindow>& windows) {
+    std::vector<int> xs;
+    for (const DetectionWindow& w : windows) xs.push_back(w.x);
+    return xs;
+  };
+  EXPECT_EQ(boxes(RemoveContained(list, 0.6f)), (std::vector<int>{100, 130, 105, 200}));
+  EXPECT_EQ(boxes(RemoveContained(list, 0.5f)), (std::vector<int>{100, 105, 200}));
+  // At 1 only a box wholly inside goes; a stronger box of the same height
+  // takes nothing.
+  EXPECT_EQ(boxes(RemoveContained(list, 1.0f)), (std::vector<int>{100, 130, 105, 200}));
+  EXPECT_EQ(RemoveContained({{0, 0, 20, 48, 0.5}, {0, 0, 40, 48, 0.9}}, 0.5f).size(), 2u);
+}
+
 TEST_F(DetectorTest, StageSuppressionAtAnotherOverlapAndPlacedBoxes) {
   // Worked out from outside, as above: stage 0 alone and unsuppressed gives
   // every stage-0 window with its response; the cascade's survivors at
@@ -229,6 +249,11 @@ TEST_F(DetectorTest, StageSuppressionAtAnotherOverlapAndPlacedBoxes) {
       moved += !SameBox(placed[i], kept[i]);
     }
     EXPECT_GT(moved, 0) << "no box moved: the example tests nothing";
+
+    // Then the boxes inside stronger, taller ones go.
+    placing.SetContainment(0.3f);
+    const std::vector<DetectionWindow> left = placing.Detect(frame_).windows.at(0);
+    EXPECT_EQ(AsResultText(left), AsResultText(RemoveContained(placed, 0.3f)));
   }
 
   // Placement asks for the stage suppression; without it, nothing changes.
