@@ -58,6 +58,7 @@ def test_stage_suppression_and_padding_are_the_command_lines_g_and_p(tmp_path):
     staged.padding = 16
     staged.overlap = 0.25
     staged.box_placement = True
+    staged.contained = 0.6
     with open(os.path.join(SOURCE, "tests/data/vtest-0440.shipped.txt")) as shipped:
         assert as_result_text(staged.detect(cv2.imread(EXAMPLE))) == shipped.read()
     with pytest.raises(ValueError, match="-1"):
