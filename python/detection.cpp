@@ -100,6 +100,16 @@ Result ResultOf(const Detections& found, const std::vector<std::string>& typeNam
   return result;
 }
 
+// A part from 0 to 1 set on a Detector; anything else, NaN included, raises
+// ValueError naming the property and the value.
+float Fraction(const char* property, float value) {
+  if (!(value >= 0.0f && value <= 1.0f)) {
+    throw py::value_error(std::string(property) + " must be 0 to 1, not " +
+                          py::repr(py::float_(value)).cast<std::string>());
+  }
+  return value;
+}
+
 // The Python face of a Detector: one call at a time.
 class PyDetector {
  public:
@@ -213,19 +223,9 @@ class PyDetector {
     stageSuppression_ = on;
   }
   float overlap() const { return detector_->suppressionThreshold(); }
-  void setOverlap(float threshold) {
-    if (!(threshold >= 0.0f && threshold <= 1.0f)) {
-      throw py::value_error("overlap must be 0 to 1, not " + py::repr(py::float_(threshold)).cast<std::string>());
-    }
-    detector_->SetSuppressionThreshold(threshold);
-  }
+  void setOverlap(float threshold) { detector_->SetSuppressionThreshold(Fraction("overlap", threshold)); }
   float contained() const { return detector_->containment(); }
-  void setContained(float fraction) {
-    if (!(fraction >= 0.0f && fraction <= 1.0f)) {
-      throw py::value_error("contained must be 0 to 1, not " + py::repr(py::float_(fraction)).cast<std::string>());
-    }
-    detector_->SetContainment(fraction);
-  }
+  void setContained(float fraction) { detector_->SetContainment(Fraction("contained", fraction)); }
   bool boxPlacement() const { return detector_->boxPlacement(); }
   void setBoxPlacement(bool on) { detector_->SetBoxPlacement(on); }
   const std::vector<std::string>& types() const { return detector_->objectTypes(); }
