@@ -44,7 +44,10 @@ NEAR = re.compile(r'_\d+_n\d+\.png$')
 # windows drawn per negative image, hard negatives per iteration, their
 # response threshold, scan step.
 HOG = dict(config='data/train.txt', I=3, M=10, R=3000, T=0.3, S=8, threshold=0.4)
-FULL = dict(config='data/train-full.txt', I=2, M=10, R=3000, T=0.3, S=8, threshold=0.7)
+# Stage 1 as every setting before the 8-factor one trained it: with 12
+# factors (data/train-full.txt has had 8 since).
+FULL = dict(config='data/train-full.txt', I=2, M=10, R=3000, T=0.3, S=8, threshold=0.7,
+            edit=[('factors <8>', 'factors <12>')])
 WINDOWS = ['--mirror', '--jitter', '2', '--scale-jitter', '0.1', '--shift-jitter', '0.05']
 SCALE = (44, 576, 0.2, 0.1, 1.1)
 
@@ -56,19 +59,18 @@ GP = ['-g', '-P', '16']  # and the frame padded for the scan
 
 
 def edit(stage, old, new):
-    """A stage trained from its configuration with one line changed."""
-    return dict(stage, edit=[(old, new)])
+    """A stage trained from its configuration with one more line changed."""
+    return dict(stage, edit=stage.get('edit', []) + [(old, new)])
 
 
 # Stage 1 without what describes clothes rather than people: no colour
 # frequencies, no texture of hue and saturation.
-NOCOLOUR = dict(FULL, edit=[('params <hogSet, UseColorFrequency, 1>\n', ''), ('method <COOCH, coocBlocks, 0, coocSet>\n', ''),
-                            ('method <COOCS, coocBlocks, 0, coocSet>\n', '')])
-
+NOCOLOUR = edit(edit(edit(FULL, 'params <hogSet, UseColorFrequency, 1>\n', ''),
+                     'method <COOCH, coocBlocks, 0, coocSet>\n', ''), 'method <COOCS, coocBlocks, 0, coocSet>\n', '')
 
 # Stage 1 with 8 factors instead of 12: fewer directions to learn the few
-# people of the training frames by.
-F8 = edit(FULL, 'factors <12>', 'factors <8>')
+# people of the training frames by. The shipped configuration since.
+F8 = dict(FULL, edit=[])
 
 
 # A setting names the windows' options, the stages' training, the scale
@@ -340,6 +342,20 @@ def place(box, zero, threshold, overlap):
     return tuple(int(np.floor(v + 0.5)) for v in mean) + (box[4],)
 
 
+def stagewise_boxes(boxes, zero, threshold, t, placement=None):
+    """What -g -O t (and -L when placement is given, as its overlap) keeps
+    of a cascade's boxes without suppression, given stage 0's boxes without
+    its cut (threshold): stage 0's survivors suppressed by their own
+    responses, the later stage's boxes of the windows left suppressed
+    again, then placed."""
+    zero = [b for b in zero if b[4] >= threshold]
+    kept = {b[:4] for b in suppress(zero, t)}
+    boxes = suppress([b for b in boxes if b[:4] in kept], t)
+    if placement:
+        boxes = [place(b, zero, threshold, placement) for b in boxes]
+    return boxes
+
+
 def read_boxes(path):
     boxes = []
     for line in open(path):
@@ -393,15 +409,10 @@ def score(args, name, setting, dets, threshold, dets0=None):
             for f in os.listdir(d):
                 boxes = read_boxes(os.path.join(d, f))
                 if stagewise:
-                    # Suppression after each stage: stage 0's survivors by
-                    # their own responses, then again after the last stage.
-                    zero = [b for b in read_boxes(os.path.join(dets0[i], f)) if b[4] >= setting['stages'][0]['threshold']]
-                    kept = {b[:4] for b in suppress(zero, t)}
-                    boxes = [b for b in boxes if b[:4] in kept]
-                if t is not None:
+                    boxes = stagewise_boxes(boxes, read_boxes(os.path.join(dets0[i], f)),
+                                            setting['stages'][0]['threshold'], t, placement)
+                elif t is not None:
                     boxes = suppress(boxes, t)
-                if placement:
-                    boxes = [place(b, zero, setting['stages'][0]['threshold'], placement) for b in boxes]
                 write_boxes(os.path.join(pooled, f), boxes)
         result = subprocess.run([os.path.join(args.build, 'evaluate'), truth, '-t', str(threshold),
                                  '-p', pooled, 'x=' + pooled], capture_output=True, text=True,

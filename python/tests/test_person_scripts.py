@@ -38,6 +38,26 @@ def test_cross_validation_suppresses_as_the_detector_does(tmp_path):
     assert result.read_text() == expected
 
 
+def test_cross_validation_places_boxes_as_the_detector_does(tmp_path):
+    # Stage 0 alone without its cut, and the cascade without suppression,
+    # against -g -O 0.25 -L.
+    cv = load("person_cv", "person-cv.py")
+    (tmp_path / "zero.txt").write_text("model <person, 0, -1.0, data/models/person-hog.yml>\n"
+                                       "scale <person, 44, 576, 0.2, 0.1, 1.1>\n")
+    out = tmp_path / "zero"
+    out.mkdir()
+    run = subprocess.run([BINARY, "-d", "-c", str(tmp_path / "zero.txt"), "-i", "data/example/vtest-0440.png",
+                          "-o", str(out)], cwd=SOURCE, capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+    zero = cv.read_boxes(str(out / "vtest-0440.txt"))
+    every = cv.read_boxes(detect(tmp_path, "every", []))
+    placed = cv.stagewise_boxes(every, zero, 0.4, 0.25, 0.4)
+    result = tmp_path / "offline.txt"
+    cv.write_boxes(str(result), placed)
+    assert result.read_text() == open(detect(tmp_path, "placed", ["-g", "-O", "0.25", "-L"])).read()
+    assert placed != cv.stagewise_boxes(every, zero, 0.4, 0.25), "no box moved: the example tests nothing"
+
+
 def boxes_of(xml, frame):
     image = re.search(r"<image file='%04d\.png'[^>]*>(.*?)</image>" % frame, xml, re.S).group(1)
     return [(int(b[1]), int(b[0]), int(b[2]), int(b[3]), bool(b[4]))
