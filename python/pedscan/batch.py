@@ -33,6 +33,8 @@ MANIFEST = "manifest.json"
 ATTEMPTS_PREFIX = ".pedscan-batch-attempts-"
 DEFAULT_FILEMASK = "*.png,*.jpg"
 DEFAULT_CHUNK = 4
+# The command line's overlap of the suppression (-O).
+DEFAULT_OVERLAP = 0.2
 
 log = logging.getLogger("pedscan.batch")
 
@@ -244,7 +246,7 @@ def run_task(job, task):
         # One Detector serves every job of its configuration on this worker.
         detector.stage_suppression = job.get("stage_suppression", False)
         detector.padding = job.get("padding", 0)
-        detector.overlap = job.get("overlap", 0.2)
+        detector.overlap = job.get("overlap", DEFAULT_OVERLAP)
         detector.box_placement = job.get("box_placement", False)
         detector.contained = job.get("contained", 0.0)
         result = detector.detect(image, suppress=job["suppress"])
@@ -431,8 +433,8 @@ def _scheduler_retries(client, keys):
 def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         filemask=DEFAULT_FILEMASK, frames=(0, -1, 1), scheduler=None, workers=0,
         resume=False, stop_on_error=False, chunk=DEFAULT_CHUNK, dashboard="127.0.0.1:0",
-        stream=None, stage_suppression=False, padding=0, overlap=0.2, box_placement=False,
-        contained=0.0):
+        stream=None, stage_suppression=False, padding=0, overlap=DEFAULT_OVERLAP,
+        box_placement=False, contained=0.0):
     """Runs a batch and returns its manifest (also written to
     <output>/manifest.json). A configuration or model that cannot be read
     raises pedscan.Error before any task is scheduled; failing tasks are in
@@ -445,8 +447,8 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
     # fails with pedscan's own message before a cluster is even started.
     detector = pedscan.Detector(config, threads=1)
     detector.padding = padding  # a padding out of range raises ValueError here
-    detector.overlap = overlap  # and so do an overlap
-    detector.contained = contained  # and a containment
+    detector.overlap = overlap  # and so do an overlap and a containment out of 0-1
+    detector.contained = contained
     hashes = configuration_hashes(config)
     digest = digest_of(hashes)
     options = {"suppress": bool(suppress), "draw": bool(draw), "ellipse": bool(ellipse),
@@ -457,7 +459,7 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         options["stage_suppression"] = True
     if padding:
         options["padding"] = int(padding)
-    if overlap != 0.2:
+    if overlap != DEFAULT_OVERLAP:
         options["overlap"] = float(overlap)
     if box_placement:
         options["box_placement"] = True
@@ -621,7 +623,7 @@ def _arguments(argv):
     parser.add_argument("-P", "--pad", type=int, default=0, metavar="PIXELS",
                         help="scan each frame with this much of its border repeated around it "
                              "(as pedscan -P; default 0)")
-    parser.add_argument("-O", "--overlap", type=float, default=0.2, metavar="IOU",
+    parser.add_argument("-O", "--overlap", type=float, default=DEFAULT_OVERLAP, metavar="IOU",
                         help="the overlap above which suppression drops the weaker box "
                              "(as pedscan -O; default %(default)s)")
     parser.add_argument("-L", "--place-boxes", action="store_true",
@@ -658,7 +660,7 @@ def _arguments(argv):
         parser.error("-P must be 0 to 10000 pixels, not %d" % args.pad)
     if not 0 <= args.overlap <= 1:
         parser.error("-O must be 0 to 1, not %g" % args.overlap)
-    if args.overlap != 0.2 and not (args.suppress or args.stage_suppression):
+    if args.overlap != DEFAULT_OVERLAP and not (args.suppress or args.stage_suppression):
         parser.error("-O sets the overlap of the suppression; use it with -s or -g")
     if args.place_boxes and not args.stage_suppression:
         parser.error("-L places the boxes that the stage suppression keeps; use it with -g")
