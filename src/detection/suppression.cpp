@@ -18,11 +18,8 @@ std::vector<DetectionWindow> RemoveContained(const std::vector<DetectionWindow>&
     for (const DetectionWindow& other : list) {
       if (!(other.response > window.response) || other.height <= window.height) continue;
       // Widened to int, as in Overlap.
-      const int width = std::min(window.x + window.width, other.x + other.width) - std::max<int>(window.x, other.x);
-      const int height = std::min(window.y + window.height, other.y + other.height) - std::max<int>(window.y, other.y);
-      if (width <= 0 || height <= 0) continue;
-      const float area = static_cast<float>(int{window.width} * int{window.height});
-      if (static_cast<float>(width * height) >= fraction * area) {
+      if (Coverage<float, int>(window.x, window.y, window.width, window.height, other.x, other.y, other.width,
+                               other.height) >= fraction) {
         inside = true;
         break;
       }

@@ -28,18 +28,35 @@ struct DetectionWindow {
   double response = 0.0;
 };
 
+// The area two boxes given as x, y, width, height share, in their own type
+// T; 0 when they do not overlap or only touch.
+template <typename T>
+T IntersectionArea(T ax, T ay, T aw, T ah, T bx, T by, T bw, T bh) {
+  const T width = std::min(ax + aw, bx + bw) - std::max(ax, bx);
+  const T height = std::min(ay + ah, by + bh) - std::max(ay, by);
+  if (!(width > 0) || !(height > 0)) return T(0);
+  return width * height;
+}
+
 // Intersection over union of two boxes given as x, y, width, height: the
 // overlap and the areas in the boxes' own type T, the quotient in Real (int
 // boxes with a float quotient for the suppression, doubles for evaluation).
 // Boxes that do not overlap, or only touch, give 0.
 template <typename Real, typename T>
 Real IntersectionOverUnion(T ax, T ay, T aw, T ah, T bx, T by, T bw, T bh) {
-  const T width = std::min(ax + aw, bx + bw) - std::max(ax, bx);
-  const T height = std::min(ay + ah, by + bh) - std::max(ay, by);
-  if (!(width > 0) || !(height > 0)) return Real(0);
-  const T intersection = width * height;
+  const T intersection = IntersectionArea(ax, ay, aw, ah, bx, by, bw, bh);
+  if (!(intersection > 0)) return Real(0);
   const T unionArea = aw * ah + bw * bh - intersection;
   return static_cast<Real>(intersection) / static_cast<Real>(unionArea);
+}
+
+// The part of box a's area that lies inside box b, the same way: 0 when
+// they do not overlap or only touch.
+template <typename Real, typename T>
+Real Coverage(T ax, T ay, T aw, T ah, T bx, T by, T bw, T bh) {
+  const T intersection = IntersectionArea(ax, ay, aw, ah, bx, by, bw, bh);
+  if (!(intersection > 0)) return Real(0);
+  return static_cast<Real>(intersection) / static_cast<Real>(aw * ah);
 }
 
 }  // namespace pedscan

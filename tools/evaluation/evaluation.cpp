@@ -33,10 +33,8 @@ double Iou(const Box& a, const Box& b) {
 }
 
 double Coverage(const Box& box, const Box& region) {
-  const double width = std::min(box.x + box.width, region.x + region.width) - std::max(box.x, region.x);
-  const double height = std::min(box.y + box.height, region.y + region.height) - std::max(box.y, region.y);
-  if (!(width > 0) || !(height > 0)) return 0.0;
-  return width * height / (box.width * box.height);
+  return pedscan::Coverage<double>(box.x, box.y, box.width, box.height, region.x, region.y, region.width,
+                                   region.height);
 }
 
 std::vector<Box> ReadGroundTruth(const std::string& path) {
