@@ -369,6 +369,10 @@ Detections Detector::Detect(const cv::Mat& frame, DetectionProgress* progress) {
 
 namespace {
 
+// The weight a stage-0 window of this response carries when a box is placed
+// (Detector::SetBoxPlacement).
+double PlacementWeight(double response, double threshold) { return response - threshold + kPlacementFloor; }
+
 // Boxes of a frame scanned with `pad` pixels around it, moved back into the
 // frame and clipped to it; a box wholly in the padding is dropped.
 std::vector<DetectionWindow> Unpad(const std::vector<DetectionWindow>& windows, int pad, int width,
@@ -417,7 +421,7 @@ void Detector::ScanLaterStages(const std::vector<cv::Mat>& frames, const std::ve
                                            first->windowH, first->objW, first->objH));
           origin.emplace_back(e, i);
           if (stageZero != nullptr) {
-            (*stageZero)[f][t].push_back({inFrame.back(), windows[i].response - threshold + kPlacementFloor});
+            (*stageZero)[f][t].push_back({inFrame.back(), PlacementWeight(windows[i].response, threshold)});
           }
         }
       }
@@ -569,7 +573,7 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given
           double threshold = 0.0;
           objManager().ModelbyObjType(objectTypes_[t], result.geometry.index, 0, &threshold);
           for (const DetectionWindow& window : result.windows[t]) {
-            stageZero[f][t].push_back({window, window.response - threshold + kPlacementFloor});
+            stageZero[f][t].push_back({window, PlacementWeight(window.response, threshold)});
           }
         }
       }
