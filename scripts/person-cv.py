@@ -301,6 +301,19 @@ def write_boxes(path, boxes):
             out.write('%d %d %d %d %.13g\n' % b)
 
 
+def overlaps(a, b):
+    """Intersection over union of every box of a (n x 4 integer array of x,
+    y, w, h) with every box of b (m x 4), n x m, in single precision as the
+    detector computes it; 0 where two boxes do not overlap or only touch."""
+    ix = (np.minimum(a[:, None, 0] + a[:, None, 2], b[None, :, 0] + b[None, :, 2])
+          - np.maximum(a[:, None, 0], b[None, :, 0]))
+    iy = (np.minimum(a[:, None, 1] + a[:, None, 3], b[None, :, 1] + b[None, :, 3])
+          - np.maximum(a[:, None, 1], b[None, :, 1]))
+    inter = np.where((ix > 0) & (iy > 0), ix * iy, 0)
+    union = (a[:, 2] * a[:, 3])[:, None] + (b[:, 2] * b[:, 3])[None, :] - inter
+    return inter.astype(np.float32) / union.astype(np.float32)
+
+
 def suppress(boxes, t):
     """The -s suppression with threshold t: pairwise, not greedy; for every
     pair i < j whose overlap exceeds t, the weaker loses (i on a tie)."""
@@ -308,14 +321,8 @@ def suppress(boxes, t):
         return list(boxes)
     b = np.array([x[:4] for x in boxes], dtype=np.int64)
     r = np.array([x[4] for x in boxes])
-    x0, y0, x1, y1 = b[:, 0], b[:, 1], b[:, 0] + b[:, 2], b[:, 1] + b[:, 3]
-    ix = np.minimum(x1[:, None], x1[None, :]) - np.maximum(x0[:, None], x0[None, :])
-    iy = np.minimum(y1[:, None], y1[None, :]) - np.maximum(y0[:, None], y0[None, :])
-    inter = np.where((ix > 0) & (iy > 0), ix * iy, 0)
-    area = b[:, 2] * b[:, 3]
-    union = area[:, None] + area[None, :] - inter
-    overlap = inter.astype(np.float32) / union.astype(np.float32)
-    over = np.triu((inter > 0) & (np.float32(t) < overlap), 1)
+    overlap = overlaps(b, b)
+    over = np.triu((overlap > 0) & (np.float32(t) < overlap), 1)
     i, j = np.nonzero(over)
     lose = np.where(r[j] < r[i], j, i)
     keep = np.ones(len(boxes), dtype=bool)
@@ -330,14 +337,10 @@ def place(box, zero, threshold, overlap):
     if not zero:
         return box
     z = np.array([b[:4] for b in zero], dtype=np.int64)
-    x0, y0 = np.maximum(z[:, 0], box[0]), np.maximum(z[:, 1], box[1])
-    x1, y1 = np.minimum(z[:, 0] + z[:, 2], box[0] + box[2]), np.minimum(z[:, 1] + z[:, 3], box[1] + box[3])
-    inter = np.where((x1 > x0) & (y1 > y0), (x1 - x0) * (y1 - y0), 0)
-    union = z[:, 2] * z[:, 3] + box[2] * box[3] - inter
-    near = inter.astype(np.float32) / union.astype(np.float32) >= np.float32(overlap)
-    weights = np.array([b[4] for b in zero])[near] - threshold + 1e-3
+    near = overlaps(np.array([box[:4]], dtype=np.int64), z)[0] >= np.float32(overlap)
     if not near.any():
         return box
+    weights = np.array([b[4] for b in zero])[near] - threshold + 1e-3
     mean = (z[near] * weights[:, None]).sum(axis=0) / weights.sum()
     return tuple(int(np.floor(v + 0.5)) for v in mean) + (box[4],)
 
