@@ -24,6 +24,7 @@ import re
 import shutil
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import numpy as np
 
@@ -71,6 +72,7 @@ NOCOLOUR = edit(edit(edit(FULL, 'params <hogSet, UseColorFrequency, 1>\n', ''),
 # Stage 1 with 8 factors instead of 12: fewer directions to learn the few
 # people of the training frames by. The shipped configuration since.
 F8 = dict(FULL, edit=[])
+NOCOLOUR8 = dict(NOCOLOUR, edit=NOCOLOUR['edit'][1:])
 
 
 # A setting names the windows' options, the stages' training, the scale
@@ -171,6 +173,23 @@ SETTINGS = {
                        flags=GP + ['-L', '-O', '0.25'], bgpad=16, guard=50),
     'g50_nbs1_r25': dict(windows=NEAR4S1, stages=[HOG, FULL], scale=SCALE, flags=GP + ['-L', '-O', '0.25'],
                          bgpad=16, guard=50, models='g50_nbs1'),
+    # The people split: each fold leaves out every window of the people
+    # who walk through its held-out block, wherever they walk, so that it
+    # scores people the models never saw, as new footage shows them. The
+    # shipped models, as chosen on the frame split.
+    'p_f8': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE, flags=GP + ['-L', '-O', '0.25', '-K', '0.6'],
+                 bgpad=16, split='people'),
+    'p_nocolour': dict(windows=NEAR4S1, stages=[HOG, NOCOLOUR8], scale=SCALE,
+                       flags=GP + ['-L', '-O', '0.25', '-K', '0.6'], bgpad=16, split='people'),
+    # Stage 0 alone.
+    'p_hog': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE, flags=GP + ['-L', '-O', '0.25', '-K', '0.6'],
+                  bgpad=16, split='people', models='p_f8', scan_stages=1),
+    # Two people side by side kept apart more often: the overlap of the
+    # suppression at 0.3, or stage 0 keeping weaker windows (0.3).
+    'p_o30': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE, flags=GP + ['-L', '-O', '0.3', '-K', '0.6'],
+                  bgpad=16, split='people', models='p_f8'),
+    'p_t03': dict(windows=NEAR4S1, stages=[dict(HOG, threshold=0.3), F8], scale=SCALE,
+                  flags=GP + ['-L', '-O', '0.25', '-K', '0.6'], bgpad=16, split='people', models='p_f8'),
     'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
     'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
                       flags=GP, models='full16'),
@@ -215,21 +234,81 @@ def cut_windows(args, setting):
     return out
 
 
-def fold_dirs(args, windows, k, bgpad=0, guard=GUARD):
+def read_labels(path):
+    """{frame: [(left, top, width, height, ignore)]} of an imglab file, in
+    the order of its boxes (the order that numbers the cut windows)."""
+    frames = {}
+    for image in ElementTree.parse(path).getroot().iter('image'):
+        frames[frame_of(image.get('file'))] = [
+            tuple(float(b.get(k)) for k in ('left', 'top', 'width', 'height')) + (b.get('ignore') == '1',)
+            for b in image.iter('box')]
+    return frames
+
+
+def link_people(frames, gap=8, min_overlap=0.3):
+    """The labels linked into tracks, one per person as far as boxes tell:
+    greedily, by overlap, frame to frame and across gaps of up to `gap`
+    frames (a person passing behind the sign). Returns [[(frame, index)]],
+    index being the box's place in its frame."""
+    tracks, active = [], []
+    for f in sorted(frames):
+        boxes = frames[f]
+        active = [t for t in active if f - t[-1][0] <= gap]
+        last = np.array([frames[t[-1][0]][t[-1][1]][:4] for t in active] or np.zeros((0, 4)))
+        now = np.array([b[:4] for b in boxes] or np.zeros((0, 4)))
+        o = overlaps(last, now)
+        pairs = sorted(((o[ti, bi], ti, bi) for ti in range(len(active)) for bi in range(len(boxes))),
+                       reverse=True)
+        taken_t, taken_b = set(), set()
+        for o, ti, bi in pairs:
+            if o < min_overlap:
+                break
+            if ti in taken_t or bi in taken_b:
+                continue
+            taken_t.add(ti)
+            taken_b.add(bi)
+            active[ti].append((f, bi))
+        for bi in range(len(boxes)):
+            if bi not in taken_b:
+                active.append([(f, bi)])
+                tracks.append(active[-1])
+    return tracks
+
+
+def people_seen(tracks, lo, hi):
+    """(frame, index) of every box of every track with a box in frames
+    lo-hi: the people of a held-out block, wherever else they walk."""
+    return {box for t in tracks if any(lo <= f <= hi for f, _ in t) for box in t}
+
+
+def object_of(name):
+    """(frame, index) of a window cut around a labelled box, None for a tile."""
+    m = re.match(r'(\d+)_(\d+)(_|\.)', name)
+    return (int(m.group(1)), int(m.group(2))) if m else None
+
+
+def fold_dirs(args, windows, k, bgpad=0, guard=GUARD, split='frames'):
     """Symbolic-link folders of the windows a fold trains on, plus the
     median background of its training frames (padded by bgpad pixels of
-    repeated border) and the still images."""
+    repeated border) and the still images. The 'people' split leaves out
+    too every window cut around a person who walks through the held-out
+    block, in whichever frame: the held-out people are then people the
+    models never saw, as on new footage."""
     lo, hi = k * BLOCK - guard, (k + 1) * BLOCK - 1 + guard
     fold = os.path.join(windows, 'fold%d' % k + ('-bgpad%d' % bgpad if bgpad else '')
-                        + ('-guard%d' % guard if guard != GUARD else ''))
+                        + ('-guard%d' % guard if guard != GUARD else '') + ('-people' if split == 'people' else ''))
     if os.path.isdir(os.path.join(fold, 'neg')):
         return fold
     tmp = fold + '.partial'
     shutil.rmtree(tmp, ignore_errors=True)
+    seen = set()
+    if split == 'people':
+        seen = people_seen(link_people(read_labels(os.path.join(ROOT, 'data/person-train.xml'))),
+                           k * BLOCK, (k + 1) * BLOCK - 1)
     for kind in ('pos', 'neg'):
         os.makedirs(os.path.join(tmp, kind))
         for name in sorted(os.listdir(os.path.join(windows, kind))):
-            if lo <= frame_of(name) <= hi:
+            if lo <= frame_of(name) <= hi or object_of(name) in seen:
                 continue
             if kind == 'neg' and not NEAR.search(name) and frame_of(name) % TILE_EVERY != 0:
                 continue
@@ -243,27 +322,40 @@ def fold_dirs(args, windows, k, bgpad=0, guard=GUARD):
 
 
 def train(args, stage, name, fold, out):
-    model = os.path.join(out, name)
-    final = '%s.ret%02d.yml' % (model, stage['I'])
+    """The model of one stage of one fold. A stage trains on the fold's
+    windows alone, whatever the other stages, so settings that share a
+    stage's configuration, options and fold share its model: it is trained
+    once, under a folder named by all three."""
+    final = '%s.ret%02d.yml' % (os.path.join(out, name), stage['I'])
     if os.path.exists(final):
         return final
-    config = os.path.join(ROOT, stage['config'])
-    if stage.get('edit'):
-        # A variant of the configuration: its lines with the edits made.
-        text = open(config).read()
-        for old, new in stage['edit']:
-            assert old in text, (config, old)
-            text = text.replace(old, new)
-        config = os.path.join(out, name + '.txt')
-        with open(config, 'w') as c:
-            c.write(text)
+    text = open(os.path.join(ROOT, stage['config'])).read()
+    for old, new in stage.get('edit', []):
+        assert old in text, (stage['config'], old)
+        text = text.replace(old, new)
+    options = ['-M', str(stage['M']), '-I', str(stage['I']), '-R', str(stage['R']),
+               '-T', str(stage['T']), '-S', str(stage['S'])] + (['-f', str(stage['f'])] if 'f' in stage else [])
+    key = hashlib.sha1('\n'.join([text, ' '.join(options), os.path.realpath(fold)]).encode()).hexdigest()[:12]
+    out = os.path.join(args.data, 'cv', 'models', key)
+    final = os.path.join(out, '%s.ret%02d.yml' % (name, stage['I']))
+    if os.path.exists(final):
+        return final
+    # Trained aside and then renamed, so that a setting run beside another
+    # never takes a half-trained model.
+    tmp = '%s.partial%d' % (out, os.getpid())
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    config = os.path.join(tmp, name + '.txt')
+    with open(config, 'w') as c:
+        c.write(text)
+    model = os.path.join(tmp, name)
     cmd = [os.path.join(args.build, 'pedscan'), '-t', '-c', config,
-           '-p', os.path.join(fold, 'pos'), '-n', os.path.join(fold, 'neg'), '-m', model, '-z', '0',
-           '-M', str(stage['M']), '-I', str(stage['I']), '-R', str(stage['R']),
-           '-T', str(stage['T']), '-S', str(stage['S'])]
-    if 'f' in stage:
-        cmd += ['-f', str(stage['f'])]
-    run(['/usr/bin/time', '-v'] + cmd, model + '.log', cwd=out)
+           '-p', os.path.join(fold, 'pos'), '-n', os.path.join(fold, 'neg'), '-m', model, '-z', '0'] + options
+    run(['/usr/bin/time', '-v'] + cmd, model + '.log', cwd=tmp)
+    if os.path.exists(final):
+        shutil.rmtree(tmp)  # the other's, the same
+    else:
+        os.rename(tmp, out)
     return final
 
 
@@ -440,7 +532,8 @@ def main():
         windows = cut_windows(args, setting)
         dets, dets0 = [], []
         for k in folds:
-            fold = fold_dirs(args, windows, k, setting.get('bgpad', 0), setting.get('guard', GUARD))
+            fold = fold_dirs(args, windows, k, setting.get('bgpad', 0), setting.get('guard', GUARD),
+                             setting.get('split', 'frames'))
             out = os.path.join(args.data, 'cv', name, 'fold%d' % k)
             os.makedirs(out, exist_ok=True)
             # A setting that changes only the scan reuses another's models.
@@ -448,11 +541,11 @@ def main():
             os.makedirs(trained, exist_ok=True)
             models = [train(args, stage, 'stage%d' % i, fold, trained)
                       for i, stage in enumerate(setting['stages'])]
-            dets.append(detect(args, setting, models, k, out))
+            dets.append(detect(args, setting, models, k, out, setting.get('scan_stages')))
             if setting.get('stagewise'):
                 dets0.append(detect(args, setting, models, k, out, 1, 'det0'))
             print('%s fold %d done' % (name, k), flush=True)
-        threshold = setting['stages'][-1]['threshold']
+        threshold = setting['stages'][setting.get('scan_stages', len(setting['stages'])) - 1]['threshold']
         with open(os.path.join(args.data, 'cv', 'table.txt'), 'a') as table:
             for t, line in score(args, name, setting, dets, threshold, dets0):
                 row = '%-10s nms %-5s folds %-8s %s' % (name, t, args.folds, ' '.join(line[1:]))

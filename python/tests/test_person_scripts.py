@@ -104,12 +104,21 @@ def test_reviewed_people_ignore_regions_and_replacements_are_applied(tmp_path):
     assert result[0] == [(100.0, 100.0, 40.0, 96.0, False), (500.0, 100.0, 40.0, 96.0, False),
                          (310.0, 150.0, 40.0, 96.0, False)]
     assert result[1] == [(0.0, 0.0, 20.0, 48.0, True)]
-    review.write_text("0 1 2 3 4 someone\n")
-    try:
-        labels.apply_review(result, str(review))
-        assert False, "a bad kind was taken"
-    except SystemExit as bad:
-        assert "bad line: 0 1 2 3 4 someone" in str(bad)
+    # A label on someone less than half visible gives way to an ignore
+    # region; a box on no one goes; only the label named goes.
+    result[1].append((200.0, 100.0, 40.0, 96.0, False))
+    result[1].append((202.0, 101.0, 20.0, 48.0, False))
+    review.write_text("1 200 100 40 96 drop\n1 200 100 40 96 ignore\n1 202 101 20 48 drop\n")
+    labels.apply_review(result, str(review))
+    assert result[1] == [(0.0, 0.0, 20.0, 48.0, True), (200.0, 100.0, 40.0, 96.0, True)]
+    for line, message in [("0 1 2 3 4 someone\n", "bad line: 0 1 2 3 4 someone"),
+                          ("1 200 100 40 96 drop\n", "no label to drop: 1 200 100 40 96 drop")]:
+        review.write_text(line)
+        try:
+            labels.apply_review(result, str(review))
+            assert False, "taken: " + line
+        except SystemExit as bad:
+            assert message in str(bad)
 
 
 def test_the_padded_background_repeats_the_border_as_the_detector_pads(tmp_path):
@@ -133,3 +142,35 @@ def test_the_padded_background_repeats_the_border_as_the_detector_pads(tmp_path)
     assert full[0, 0, 0] == 0 and full[0, 0, 1] == 0                   # corner repeated
     assert full[69, 89, 0] == 79 and full[69, 89, 1] == 59
     assert sorted(os.listdir(neg)) == sorted("median_%03d.png" % int(s * 100 + 0.5) for s in background.SCALES)
+
+
+def test_the_people_split_leaves_out_every_window_of_a_held_out_person(tmp_path):
+    cv = load("person_cv", "person-cv.py")
+    # A walks right through frames 95-130, crossing into the held-out block
+    # 100-199; B stands still in frames 0-60 only; C is in frames 120-125
+    # only, and an ignore region sits in frame 96. Frame 97 misses A (behind
+    # the sign) and A goes on in 98.
+    xml = ["<?xml version='1.0' encoding='UTF-8'?>\n<dataset>\n<images>\n"]
+    for f in range(0, 131):
+        boxes = []
+        if f <= 60:
+            boxes.append("<box top='100' left='50' width='40' height='96'/>")
+        if f == 96:
+            boxes.append("<box top='10' left='700' width='20' height='48' ignore='1'/>")
+        if 95 <= f and f != 97:
+            boxes.append("<box top='200' left='%d' width='40' height='96'/>" % (200 + 2 * (f - 95)))
+        if 120 <= f <= 125:
+            boxes.append("<box top='300' left='600' width='40' height='96'/>")
+        xml.append("  <image file='%04d.png' width='768' height='576'>\n    %s\n  </image>\n"
+                   % (f, "\n    ".join(boxes)))
+    xml.append("</images>\n</dataset>\n")
+    (tmp_path / "labels.xml").write_text("".join(xml))
+    frames = cv.read_labels(str(tmp_path / "labels.xml"))
+    assert frames[96] == [(700.0, 10.0, 20.0, 48.0, True), (202.0, 200.0, 40.0, 96.0, False)]
+    seen = cv.people_seen(cv.link_people(frames), 100, 199)
+    walker = {(f, 0 if f > 60 else 1) for f in range(95, 131) if f not in (96, 97)} | {(96, 1)}
+    assert {box for box in seen if box[0] < 120} == {box for box in walker if box[0] < 120}
+    assert (120, 1) in seen and (125, 1) in seen          # C, held out
+    assert not any(box in seen for box in [(60, 0), (0, 0), (96, 0)])   # B and the ignore region
+    assert cv.object_of("0098_1_j2_m.png") == (98, 1) and cv.object_of("0098_1_n3.png") == (98, 1)
+    assert cv.object_of("0098_t0_64.png") is None and cv.object_of("median_100.png") is None
