@@ -2,7 +2,7 @@
 """Person labels of the example video, from proposals to an imglab file.
 
     person-labels.py propose <labeldir> <hogdir> <peddir> <framesdir> <first> <last> <out.xml> [<review.txt>]
-    person-labels.py ignore <truthdir> <first> <last> <out.xml>
+    person-labels.py ignore <truthdir> <first> <last> <out.xml> [<review.txt>]
 
 propose: the boxes of build/label (moving blobs confirmed by OpenCV's HOG
 people detector), of `peers opencv` (score 0.2 or more) and of a pedscan
@@ -19,7 +19,11 @@ review.txt (data/person-train-review.txt) holds the corrections made by eye
 after the proposals: people every source missed, people hidden by the sign
 (ignore regions) and boxes far too large (replaced); they are applied last.
 
-ignore: every box of a reviewed truth folder is kept as it is.
+ignore: every box of a reviewed truth folder is kept as it is, but for the
+corrections of its own review.txt (data/person-val-review.txt), made by
+eye where the detectors and the truth disagree: a box on no person of its
+own, or on a person less than half visible, is dropped (drop), the latter
+replaced by an ignore region, and a person the truth missed is added.
 
 Both modes then add ignore regions: a track that reaches the frame border
 is carried on at its speed for up to 15 frames while any of it shows, and those boxes,
@@ -203,14 +207,22 @@ def label(tracks, first, last, reviewed):
 
 def apply_review(result, path):
     """Adds the reviewed people and ignore regions; a replacing box first
-    removes the labels that hold most (0.7) of it, too large or off."""
+    removes the labels that hold most (0.7) of it, too large or off; a
+    dropped box removes the label it names (IoU 0.9 or more), and names a
+    label that is there."""
     for line in open(path):
         if line.startswith('#') or not line.strip():
             continue
         f, x, y, w, h, kind = line.split()
         f, b = int(f), tuple(float(v) for v in (x, y, w, h))
-        if kind not in ('person', 'ignore', 'replace') or f not in result:
+        if kind not in ('person', 'ignore', 'replace', 'drop') or f not in result:
             raise SystemExit('%s: bad line: %s' % (path, line.strip()))
+        if kind == 'drop':
+            kept = [o for o in result[f] if o[4] or iou(o, b) < 0.9]
+            if len(kept) == len(result[f]):
+                raise SystemExit('%s: no label to drop: %s' % (path, line.strip()))
+            result[f] = kept
+            continue
         if kind == 'replace':
             result[f] = [o for o in result[f] if o[4] or covered(b, o) < 0.7]
         if kind != 'ignore' and any(not o[4] and iou(o, b) >= 0.5 for o in result[f]):
@@ -228,13 +240,15 @@ def main():
         result = label(link(frames, FIRST, LAST), FIRST, LAST, False)
         if len(sys.argv) == 10:
             apply_review(result, sys.argv[9])
-    elif mode == 'ignore' and len(sys.argv) == 6:
+    elif mode == 'ignore' and len(sys.argv) in (6, 7):
         truth_dir, first, last, out_xml = sys.argv[2:6]
         FIRST, LAST = int(first), int(last)
         frames = {f: [{'box': tuple(b[:4]), 'src': {'L'}}
                       for b in read(os.path.join(truth_dir, '%04d.txt' % f))]
                   for f in range(FIRST, LAST + 1)}
         result = label(link(frames, FIRST, LAST), FIRST, LAST, True)
+        if len(sys.argv) == 7:
+            apply_review(result, sys.argv[6])
     else:
         raise SystemExit(__doc__.strip().splitlines()[2].strip() + '\n' + __doc__.strip().splitlines()[3].strip())
     write(result, out_xml)
