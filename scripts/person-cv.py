@@ -75,6 +75,20 @@ F8 = dict(FULL, edit=[])
 NOCOLOUR8 = dict(NOCOLOUR, edit=NOCOLOUR['edit'][1:])
 
 
+def people(stages=None, models='p_f8', t0=0.4, overlap='0.25', contained='0.6', **more):
+    """A setting of the people split: the shipped windows and stages (stage
+    0 cutting at t0), scanned with -g -P 16 -L and the overlap and
+    containment given, on the models of `models` (None: its own)."""
+    stages = stages or [HOG, F8]
+    flags = GP + ['-L', '-O', overlap] + (['-K', contained] if contained else [])
+    setting = dict(windows=NEAR4S1, stages=[dict(stages[0], threshold=t0)] + stages[1:], scale=SCALE,
+                   flags=flags, bgpad=16, split='people')
+    setting.update(more)
+    if models:
+        setting['models'] = models
+    return setting
+
+
 # A setting names the windows' options, the stages' training, the scale
 # line, the detection flags and, when only the scan differs, the setting
 # whose models it reuses. The first round compared the windows and the
@@ -176,20 +190,27 @@ SETTINGS = {
     # The people split: each fold leaves out every window of the people
     # who walk through its held-out block, wherever they walk, so that it
     # scores people the models never saw, as new footage shows them. The
-    # shipped models, as chosen on the frame split.
-    'p_f8': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE, flags=GP + ['-L', '-O', '0.25', '-K', '0.6'],
-                 bgpad=16, split='people'),
-    'p_nocolour': dict(windows=NEAR4S1, stages=[HOG, NOCOLOUR8], scale=SCALE,
-                       flags=GP + ['-L', '-O', '0.25', '-K', '0.6'], bgpad=16, split='people'),
+    # shipped models, as chosen on the frame split, and stage 1 without
+    # colour.
+    'p_f8': people(),
+    'p_nocolour': people(stages=[HOG, NOCOLOUR8], models=None),
     # Stage 0 alone.
-    'p_hog': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE, flags=GP + ['-L', '-O', '0.25', '-K', '0.6'],
-                  bgpad=16, split='people', models='p_f8', scan_stages=1),
+    'p_hog': people(scan_stages=1),
     # Two people side by side kept apart more often: the overlap of the
-    # suppression at 0.3, or stage 0 keeping weaker windows (0.3).
-    'p_o30': dict(windows=NEAR4S1, stages=[HOG, F8], scale=SCALE, flags=GP + ['-L', '-O', '0.3', '-K', '0.6'],
-                  bgpad=16, split='people', models='p_f8'),
-    'p_t03': dict(windows=NEAR4S1, stages=[dict(HOG, threshold=0.3), F8], scale=SCALE,
-                  flags=GP + ['-L', '-O', '0.25', '-K', '0.6'], bgpad=16, split='people', models='p_f8'),
+    # suppression at 0.3 or 0.35, or stage 0 keeping weaker windows (0.3).
+    'p_o30': people(overlap='0.3'),
+    'p_o35': people(overlap='0.35'),
+    'p_t03': people(t0=0.3),
+    'p_t03_o30': people(t0=0.3, overlap='0.3'),
+    # A person half behind another lies mostly inside the other's box:
+    # -K at 0.8, or none.
+    'p_t03_o30_k8': people(t0=0.3, overlap='0.3', contained='0.8'),
+    'p_t03_o30_k0': people(t0=0.3, overlap='0.3', contained=None),
+    # Retrained on the labels after their second review: the choice so
+    # far, and with 4 jittered copies of each person instead of 2.
+    'p2_t03_o30': people(t0=0.3, overlap='0.3', models=None),
+    'p2_jitter4': people(t0=0.3, overlap='0.3', models=None,
+                         windows=WINDOWS[:2] + ['4'] + WINDOWS[3:] + ['--near-negatives', '4', '--near-scale', '1.0']),
     'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
     'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
                       flags=GP, models='full16'),
@@ -523,15 +544,26 @@ def main():
     parser.add_argument('settings', nargs='+', choices=sorted(SETTINGS))
     parser.add_argument('--folds', default='0,1,2,3')
     parser.add_argument('--step', type=int, default=2)
+    parser.add_argument('--rescore', action='store_true',
+                        help="score the settings' earlier scans again, against the labels as they are now")
     args = parser.parse_args()
     args.build = os.path.join(ROOT, os.environ.get('BUILD', 'build'))
     args.data = os.environ.get('DATA', '/tmp/pedscan-person')
     folds = [int(k) for k in args.folds.split(',')]
     for name in args.settings:
         setting = SETTINGS[name]
-        windows = cut_windows(args, setting)
-        dets, dets0 = [], []
-        for k in folds:
+        dets, dets0, scan = [], [], folds
+        if args.rescore:
+            dets = [os.path.join(args.data, 'cv', name, 'fold%d' % k, 'det') for k in folds]
+            dets0 = [os.path.join(args.data, 'cv', name, 'fold%d' % k, 'det0') for k in folds
+                     if setting.get('stagewise')]
+            missing = [d for d in dets + dets0 if not os.path.isdir(d)]
+            if missing:
+                raise SystemExit('%s: no scan to score again: %s' % (name, missing[0]))
+            scan = []
+        else:
+            windows = cut_windows(args, setting)
+        for k in scan:
             fold = fold_dirs(args, windows, k, setting.get('bgpad', 0), setting.get('guard', GUARD),
                              setting.get('split', 'frames'))
             out = os.path.join(args.data, 'cv', name, 'fold%d' % k)
