@@ -45,10 +45,10 @@ NEAR = re.compile(r'_\d+_n\d+\.png$')
 # windows drawn per negative image, hard negatives per iteration, their
 # response threshold, scan step.
 HOG = dict(config='data/train.txt', I=3, M=10, R=3000, T=0.3, S=8, threshold=0.4)
-# Stage 1 as every setting before the 8-factor one trained it: with 12
-# factors (data/train-full.txt has had 8 since).
-FULL = dict(config='data/train-full.txt', I=2, M=10, R=3000, T=0.3, S=8, threshold=0.7,
-            edit=[('factors <8>', 'factors <12>')])
+# Stage 1 as it is shipped (data/train-full.txt: 6 factors since the people
+# split), and as every setting before the 8-factor one trained it: with 12.
+F6 = dict(config='data/train-full.txt', I=2, M=10, R=3000, T=0.3, S=8, threshold=0.7)
+FULL = dict(F6, edit=[('factors <6>', 'factors <12>')])
 WINDOWS = ['--mirror', '--jitter', '2', '--scale-jitter', '0.1', '--shift-jitter', '0.05']
 SCALE = (44, 576, 0.2, 0.1, 1.1)
 
@@ -70,9 +70,9 @@ NOCOLOUR = edit(edit(edit(FULL, 'params <hogSet, UseColorFrequency, 1>\n', ''),
                      'method <COOCH, coocBlocks, 0, coocSet>\n', ''), 'method <COOCS, coocBlocks, 0, coocSet>\n', '')
 
 # Stage 1 with 8 factors instead of 12: fewer directions to learn the few
-# people of the training frames by. The shipped configuration since.
-F8 = dict(FULL, edit=[])
-NOCOLOUR8 = dict(NOCOLOUR, edit=NOCOLOUR['edit'][1:])
+# people of the training frames by. Shipped until the people split chose 6.
+F8 = dict(F6, edit=[('factors <6>', 'factors <8>')])
+NOCOLOUR8 = dict(NOCOLOUR, edit=F8['edit'] + NOCOLOUR['edit'][1:])
 
 
 def people(stages=None, models='p_f8', t0=0.4, overlap='0.25', contained='0.6', **more):
@@ -211,6 +211,16 @@ SETTINGS = {
     'p2_t03_o30': people(t0=0.3, overlap='0.3', models=None),
     'p2_jitter4': people(t0=0.3, overlap='0.3', models=None,
                          windows=WINDOWS[:2] + ['4'] + WINDOWS[3:] + ['--near-negatives', '4', '--near-scale', '1.0']),
+    # Stage 1 with 4, 6 or 12 factors; stage 0 cutting at 0.2.
+    'p2_f6': people(stages=[HOG, F6], t0=0.3, overlap='0.3', models=None),
+    'p2_f4': people(stages=[HOG, edit(F6, 'factors <6>', 'factors <4>')], t0=0.3, overlap='0.3', models=None),
+    'p2_f12': people(stages=[HOG, FULL], t0=0.3, overlap='0.3', models=None),
+    # And stage 0 with 6 or 8 factors instead of 10, stage 1 with 6.
+    'p2_f6_h6': people(stages=[edit(HOG, 'factors <10>', 'factors <6>'), F6],
+                       t0=0.3, overlap='0.3', models=None),
+    'p2_f6_h8': people(stages=[edit(HOG, 'factors <10>', 'factors <8>'), F6],
+                       t0=0.3, overlap='0.3', models=None),
+    'p2_t02': people(t0=0.2, overlap='0.3', models='p2_t03_o30'),
     'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
     'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
                       flags=GP, models='full16'),

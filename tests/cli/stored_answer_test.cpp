@@ -42,7 +42,7 @@ TEST(StoredAnswer, BundledCascadeOnTheExampleFrame) {
   EXPECT_EQ(Detect("data/detect.txt", shipped),
             ReadWholeFile(kSource + "/tests/data/vtest-0440.shipped.txt"));
   // Every window stage 0 keeps, rescored by stage 1 without its cut and not
-  // suppressed: about 150 responses, each printed to 13 digits.
+  // suppressed: about 400 responses, each printed to 13 digits.
   EXPECT_EQ(Detect("data/detect-eval.txt", ""),
             ReadWholeFile(kSource + "/tests/data/vtest-0440.eval.txt"));
 }

@@ -45,9 +45,14 @@ class Threads : public ::testing::Test {
     example_ = cv::imread(kSource + "/data/example/vtest-0440.png", cv::IMREAD_COLOR);
     ASSERT_FALSE(example_.empty());
     const std::string models = kSource + "/data/models/";
-    dir_.WriteFile("cascade.txt", "model <person, 0, 0.4, " + models + "person-hog.yml>\n" +
-                                      "model <person, 1, 0.7, " + models + "person-full.yml>\n" +
-                                      "scale <person, 44, 170, 0.2, 0.1, 1.1>\n");
+    // The bundled configuration, its models found from anywhere: its
+    // stored answer is the one to give.
+    std::string cascade = ReadWholeFile(kSource + "/data/detect.txt");
+    for (size_t at = cascade.find("data/models/"); at != std::string::npos;
+         at = cascade.find("data/models/", at + models.size())) {
+      cascade.replace(at, std::string("data/models/").size(), models);
+    }
+    dir_.WriteFile("cascade.txt", cascade);
     // Two types, one of them with a single stage, at scales of their own.
     dir_.WriteFile("two_types.txt", "model <person, 0, 0.4, " + models + "person-hog.yml>\n" +
                                         "model <person, 1, 0.6, " + models + "person-full.yml>\n" +
