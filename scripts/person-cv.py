@@ -75,12 +75,12 @@ F8 = dict(F6, edit=[('factors <6>', 'factors <8>')])
 NOCOLOUR8 = dict(NOCOLOUR, edit=F8['edit'] + NOCOLOUR['edit'][1:])
 
 
-def people(stages=None, models='p_f8', t0=0.4, overlap='0.25', contained='0.6', **more):
+def people(stages=None, models='p_f8', t0=0.4, overlap='0.25', contained='0.6', padding='16', **more):
     """A setting of the people split: the shipped windows and stages (stage
-    0 cutting at t0), scanned with -g -P 16 -L and the overlap and
+    0 cutting at t0), scanned with -g -L and the padding, overlap and
     containment given, on the models of `models` (None: its own)."""
     stages = stages or [HOG, F8]
-    flags = GP + ['-L', '-O', overlap] + (['-K', contained] if contained else [])
+    flags = ['-g', '-P', padding, '-L', '-O', overlap] + (['-K', contained] if contained else [])
     setting = dict(windows=NEAR4S1, stages=[dict(stages[0], threshold=t0)] + stages[1:], scale=SCALE,
                    flags=flags, bgpad=16, split='people')
     setting.update(more)
@@ -220,6 +220,8 @@ SETTINGS = {
                        t0=0.3, overlap='0.3', models=None),
     'p2_f6_h8': people(stages=[edit(HOG, 'factors <10>', 'factors <8>'), F6],
                        t0=0.3, overlap='0.3', models=None),
+    # The frame padded by 32 px instead of 16.
+    'p2_f6_p32': people(stages=[HOG, F6], t0=0.3, overlap='0.3', models='p2_f6', padding='32'),
     'p2_t02': people(t0=0.2, overlap='0.3', models='p2_t03_o30'),
     'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
     'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
