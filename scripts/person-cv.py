@@ -8,9 +8,11 @@ frames next to a block show the same people in the same places), and scans
 every --step-th frame of the held-out block. The detections of the four
 folds are scored together against data/person-train.xml with the ignore
 regions honoured, so a setting's figures come from frames it never trained
-on. Frames 400 and later are never read.
+on. The people split (settings p_ and p2_) leaves out of each fold, too,
+every window of the people who walk through its held-out block, so that
+they are people its models never saw. Frames 400 and later are never read.
 
-    scripts/person-cv.py [--folds 0,1,2,3] [--step 2] setting...
+    scripts/person-cv.py [--folds 0,1,2,3] [--step 2] [--rescore] setting...
 
 Settings are named below. Each appends one row per suppression variant to
 $DATA/cv/table.txt. Needs the frames and the cut windows of
@@ -289,8 +291,8 @@ def link_people(frames, gap=8, min_overlap=0.3):
         active = [t for t in active if f - t[-1][0] <= gap]
         last = np.array([frames[t[-1][0]][t[-1][1]][:4] for t in active] or np.zeros((0, 4)))
         now = np.array([b[:4] for b in boxes] or np.zeros((0, 4)))
-        o = overlaps(last, now)
-        pairs = sorted(((o[ti, bi], ti, bi) for ti in range(len(active)) for bi in range(len(boxes))),
+        iou = overlaps(last, now)
+        pairs = sorted(((iou[ti, bi], ti, bi) for ti in range(len(active)) for bi in range(len(boxes))),
                        reverse=True)
         taken_t, taken_b = set(), set()
         for o, ti, bi in pairs:
