@@ -31,6 +31,7 @@ import xml.etree.ElementTree as ElementTree
 import numpy as np
 
 from person_background import write_background
+from person_tracks import link
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOCK = 100
@@ -280,34 +281,11 @@ def read_labels(path):
     return frames
 
 
-def link_people(frames, gap=8, min_overlap=0.3):
-    """The labels linked into tracks, one per person as far as boxes tell:
-    greedily, by overlap, frame to frame and across gaps of up to `gap`
-    frames (a person passing behind the sign). Returns [[(frame, index)]],
-    index being the box's place in its frame."""
-    tracks, active = [], []
-    for f in sorted(frames):
-        boxes = frames[f]
-        active = [t for t in active if f - t[-1][0] <= gap]
-        last = np.array([frames[t[-1][0]][t[-1][1]][:4] for t in active] or np.zeros((0, 4)))
-        now = np.array([b[:4] for b in boxes] or np.zeros((0, 4)))
-        iou = overlaps(last, now)
-        pairs = sorted(((iou[ti, bi], ti, bi) for ti in range(len(active)) for bi in range(len(boxes))),
-                       reverse=True)
-        taken_t, taken_b = set(), set()
-        for o, ti, bi in pairs:
-            if o < min_overlap:
-                break
-            if ti in taken_t or bi in taken_b:
-                continue
-            taken_t.add(ti)
-            taken_b.add(bi)
-            active[ti].append((f, bi))
-        for bi in range(len(boxes)):
-            if bi not in taken_b:
-                active.append([(f, bi)])
-                tracks.append(active[-1])
-    return tracks
+def link_people(frames):
+    """The labels linked into tracks, one per person as far as boxes tell,
+    across gaps of up to 8 frames (a person passing behind the sign).
+    Returns [[(frame, index)]], index being the box's place in its frame."""
+    return link(frames, gap=8)
 
 
 def people_seen(tracks, lo, hi):

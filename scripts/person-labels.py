@@ -35,6 +35,7 @@ import os, sys, math
 import numpy as np
 
 from person_background import median_frame
+from person_tracks import iou, link as track_boxes
 
 W, H = 768, 576
 ASPECT = 20.0 / 48.0
@@ -62,13 +63,6 @@ def covered(a, b):
     ix = min(a[0] + a[2], b[0] + b[2]) - max(a[0], b[0])
     iy = min(a[1] + a[3], b[1] + b[3]) - max(a[1], b[1])
     return ix * iy / (a[2] * a[3]) if ix > 0 and iy > 0 else 0.0
-
-def iou(a, b):
-    ix = min(a[0] + a[2], b[0] + b[2]) - max(a[0], b[0])
-    iy = min(a[1] + a[3], b[1] + b[3]) - max(a[1], b[1])
-    if ix <= 0 or iy <= 0: return 0.0
-    i = ix * iy
-    return i / (a[2] * a[3] + b[2] * b[3] - i)
 
 def cluster(cands):
     """Merges candidates of one frame that overlap (IoU >= 0.45); a merged
@@ -137,30 +131,10 @@ def propose(label_dir, hog_dir, ped_dir, first, last):
 
 
 def link(frames, first, last):
-    """Tracks: greedy IoU linking frame to frame, across gaps of up to 4 frames."""
-    tracks = []
-    active = []
-    for f in range(first, last + 1):
-        dets = frames[f]
-        pairs = []
-        for ti, t in enumerate(active):
-            lf, lb = t[-1][0], t[-1][1]
-            if f - lf > 4: continue
-            for di, d in enumerate(dets):
-                o = iou(lb, d['box'])
-                if o >= 0.3: pairs.append((o, ti, di))
-        pairs.sort(reverse=True)
-        used_t, used_d = set(), set()
-        for o, ti, di in pairs:
-            if ti in used_t or di in used_d: continue
-            used_t.add(ti); used_d.add(di)
-            active[ti].append((f, dets[di]['box'], dets[di]['src']))
-        for di, d in enumerate(dets):
-            if di not in used_d:
-                t = [(f, d['box'], d['src'])]
-                active.append(t); tracks.append(t)
-        active = [t for t in active if f - t[-1][0] <= 4]
-    return tracks
+    """Tracks of (frame, box, sources): greedy IoU linking frame to frame,
+    across gaps of up to 4 frames."""
+    boxes = {f: [d['box'] for d in frames[f]] for f in range(first, last + 1)}
+    return [[(f, frames[f][i]['box'], frames[f][i]['src']) for f, i in t] for t in track_boxes(boxes, gap=4)]
 
 
 def label(tracks, first, last, reviewed):
