@@ -1,5 +1,6 @@
 // pedscan.Detector and its results, and pedscan.load_model.
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
@@ -226,6 +227,13 @@ class PyDetector {
   void setOverlap(float threshold) { detector_->SetSuppressionThreshold(Fraction("overlap", threshold)); }
   float contained() const { return detector_->containment(); }
   void setContained(float fraction) { detector_->SetContainment(Fraction("contained", fraction)); }
+  float soft() const { return detector_->softSuppression(); }
+  void setSoft(float width) {
+    if (!(width >= 0.0f && std::isfinite(width))) {
+      throw py::value_error("soft must be 0 or a finite width above 0, not " + py::repr(py::float_(width)).cast<std::string>());
+    }
+    detector_->SetSoftSuppression(width);
+  }
   bool boxPlacement() const { return detector_->boxPlacement(); }
   void setBoxPlacement(bool on) { detector_->SetBoxPlacement(on); }
   const std::vector<std::string>& types() const { return detector_->objectTypes(); }
@@ -478,6 +486,10 @@ cannot be written raises pedscan.Error naming it.)")
       .def_property("contained", &PyDetector::contained, &PyDetector::setContained,
                     "with stage_suppression, each box that lies by this part of its area or more "
                     "inside a stronger, taller box is removed, as pedscan -d -K; 0 removes none [0]")
+      .def_property("soft", &PyDetector::soft, &PyDetector::setSoft,
+                    "with stage_suppression, the weaker of two overlapping boxes is kept with its "
+                    "response multiplied by exp(-o * o / soft), o their overlap, instead of being "
+                    "removed, as pedscan -d -G; overlap is then not used; 0 keeps none [0]")
       .def_property_readonly("types", &PyDetector::types,
                              "the object types, in the order results list them");
 

@@ -45,6 +45,7 @@ class Detector:
     overlap: float
     box_placement: bool
     contained: float
+    soft: float
     padding: int
 
 class ModelInfo:

@@ -17,6 +17,7 @@ import glob
 import hashlib
 import json
 import logging
+import math
 import os
 import re
 import shutil
@@ -249,6 +250,7 @@ def run_task(job, task):
         detector.overlap = job.get("overlap", DEFAULT_OVERLAP)
         detector.box_placement = job.get("box_placement", False)
         detector.contained = job.get("contained", 0.0)
+        detector.soft = job.get("soft", 0.0)
         result = detector.detect(image, suppress=job["suppress"])
         detector.write_results(result, job["output"], name, image=image, draw=job["draw"],
                                ellipse=job["ellipse"])
@@ -434,7 +436,7 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         filemask=DEFAULT_FILEMASK, frames=(0, -1, 1), scheduler=None, workers=0,
         resume=False, stop_on_error=False, chunk=DEFAULT_CHUNK, dashboard="127.0.0.1:0",
         stream=None, stage_suppression=False, padding=0, overlap=DEFAULT_OVERLAP,
-        box_placement=False, contained=0.0):
+        box_placement=False, contained=0.0, soft=0.0):
     """Runs a batch and returns its manifest (also written to
     <output>/manifest.json). A configuration or model that cannot be read
     raises pedscan.Error before any task is scheduled; failing tasks are in
@@ -449,6 +451,7 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
     detector.padding = padding  # a padding out of range raises ValueError here
     detector.overlap = overlap  # and so do an overlap and a containment out of 0-1
     detector.contained = contained
+    detector.soft = soft  # a width below 0 raises ValueError
     hashes = configuration_hashes(config)
     digest = digest_of(hashes)
     options = {"suppress": bool(suppress), "draw": bool(draw), "ellipse": bool(ellipse),
@@ -465,6 +468,8 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
         options["box_placement"] = True
     if contained:
         options["contained"] = float(contained)
+    if soft:
+        options["soft"] = float(soft)
     os.makedirs(output, exist_ok=True)
     manifest_path = os.path.join(output, MANIFEST)
 
@@ -487,7 +492,7 @@ def run(config, inputs, output, suppress=False, draw=False, ellipse=False,
            "ellipse": options["ellipse"], "step": max(frames[2], 1),
            "stage_suppression": bool(stage_suppression), "padding": int(padding),
            "overlap": float(overlap), "box_placement": bool(box_placement),
-           "contained": float(contained)}
+           "contained": float(contained), "soft": float(soft)}
 
     records = {}
     pending = []
@@ -631,6 +636,9 @@ def _arguments(argv):
     parser.add_argument("-K", "--contained", type=float, default=0.0, metavar="FRACTION",
                         help="with -g, remove each box that lies by this part or more inside a "
                              "stronger, taller box (as pedscan -K; default 0, none)")
+    parser.add_argument("-G", "--soft", type=float, default=0.0, metavar="WIDTH",
+                        help="with -g, keep the weaker of two overlapping boxes with a lower "
+                             "response instead of removing it (as pedscan -G; default 0, none)")
     parser.add_argument("-b", "--draw", action="store_true",
                         help="also write the frames with the boxes drawn (as pedscan -b)")
     parser.add_argument("-e", "--ellipse", action="store_true",
@@ -669,6 +677,13 @@ def _arguments(argv):
     if args.contained and not args.stage_suppression:
         parser.error("-K removes the boxes inside stronger ones that the stage suppression keeps; "
                      "use it with -g")
+    if not (args.soft >= 0 and math.isfinite(args.soft)):
+        parser.error("-G must be 0 or a width above 0, not %g" % args.soft)
+    if args.soft and not args.stage_suppression:
+        parser.error("-G makes the stage suppression soft; use it with -g")
+    if args.soft and args.overlap != DEFAULT_OVERLAP and not args.suppress:
+        parser.error("-O sets the overlap of the stage suppression, which -G replaces by lowering "
+                     "responses; use one of them")
     return args
 
 
@@ -682,7 +697,7 @@ def main(argv=None):
                        stop_on_error=args.stop_on_error, chunk=args.chunk,
                        dashboard=args.dashboard, stage_suppression=args.stage_suppression,
                        padding=args.pad, overlap=args.overlap, box_placement=args.place_boxes,
-                       contained=args.contained)
+                       contained=args.contained, soft=args.soft)
     except pedscan.Error as error:
         sys.stderr.write(error.message)
         return error.status or 1

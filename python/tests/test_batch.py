@@ -119,18 +119,26 @@ def test_results_are_the_command_lines_for_directories_videos_and_images(data, c
         "model <%s, 0, 0.4, %s/person-hog.yml>\nmodel <%s, 1, %s, %s/person-full.yml>\n"
         "scale <%s, 44, 170, 0.2, 0.1, 1.1>\n" % (t, models, t, cut, models, t)
         for t, cut in (("person", 0.7), ("walker", 0.2))))
-    flags = ["-b", "-e", "-v", "3,-1,1", "-g", "-P", "16", "-O", "0.3", "-L", "-K", "0.5"]
-    run = batch(["-c", two_types, "-o", tmp_path / "types", "-i", data / "clip.avi",
-                 "--scheduler", cluster] + flags)
-    assert run.returncode == 0, run.stdout + run.stderr
-    os.makedirs(tmp_path / "types-expected")
-    done = subprocess.run([BINARY, "-d", "-c", str(two_types), "-i", str(data / "clip.avi"),
-                           "-o", str(tmp_path / "types-expected")] + flags, cwd=SOURCE,
-                          capture_output=True, text=True)
-    assert done.returncode == 0, done.stdout
-    expected = contents(tmp_path / "types-expected")
-    assert contents(tmp_path / "types") == expected
+
+    def batch_and_command_line(name, flags):
+        run = batch(["-c", two_types, "-o", tmp_path / name, "-i", data / "clip.avi",
+                     "--scheduler", cluster] + flags)
+        assert run.returncode == 0, run.stdout + run.stderr
+        os.makedirs(tmp_path / (name + "-expected"))
+        done = subprocess.run([BINARY, "-d", "-c", str(two_types), "-i", str(data / "clip.avi"),
+                               "-o", str(tmp_path / (name + "-expected"))] + flags, cwd=SOURCE,
+                              capture_output=True, text=True)
+        assert done.returncode == 0, done.stdout
+        expected = contents(tmp_path / (name + "-expected"))
+        assert contents(tmp_path / name) == expected
+        return expected
+
+    expected = batch_and_command_line(
+        "types", ["-b", "-e", "-v", "3,-1,1", "-g", "-P", "16", "-O", "0.3", "-L", "-K", "0.5"])
     assert "clip00000011.walker.txt" in expected and "clip00000003.person.txt" in expected
+    # The soft stage suppression, on a few frames.
+    batch_and_command_line("soft", ["-v", "3,5,1", "-g", "-P", "16", "-G", "0.3", "-L", "-K", "0.5"])
+    assert manifest_of(tmp_path / "soft")["options"]["soft"] == 0.3
 
 
 def test_a_worker_killed_mid_task_changes_no_result(data, tmp_path):
@@ -239,3 +247,14 @@ def test_a_configuration_that_cannot_be_read_fails_before_scheduling(tmp_path):
         assert expected.returncode != 0 and expected.stdout
         assert (run.returncode, run.stderr) == (expected.returncode, expected.stdout)
         assert not os.path.exists(tmp_path / "out")
+
+
+def test_suppression_options_that_cannot_apply_are_refused_naming_them(tmp_path):
+    # As pedscan -d refuses them, before a cluster is started.
+    for flags, message in ((["-g", "-G", "-1"], "-G must be 0 or a width above 0, not -1"),
+                           (["-s", "-G", "0.3"], "-G makes the stage suppression soft; use it with -g"),
+                           (["-g", "-G", "0.3", "-O", "0.3"], "-O sets the overlap of the stage suppression"),
+                           (["-g", "-K", "2"], "-K must be 0 to 1, not 2")):
+        run = batch(["-c", CONFIG, "-o", tmp_path / "out", "-i", EXAMPLE] + flags)
+        assert run.returncode == 2 and message in run.stderr, (flags, run.stderr)
+    assert not (tmp_path / "out").exists()

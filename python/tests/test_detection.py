@@ -90,6 +90,22 @@ def test_overlap_placement_and_containment_are_the_command_lines_o_l_and_k(tmp_p
     assert plain.overlap == 1.0 and plain.contained == 0.0
 
 
+def test_soft_suppression_is_the_command_lines_g_with_a_width(tmp_path):
+    soft = pedscan.Detector(CONFIG)
+    assert soft.soft == 0.0
+    soft.stage_suppression = True
+    soft.soft = 0.3
+    soft.contained = 0.6
+    run = command_line(["-d", "-c", CONFIG, "-i", EXAMPLE, "-o", str(tmp_path), "-g", "-G", "0.3",
+                        "-K", "0.6"], SOURCE)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert as_result_text(soft.detect(cv2.imread(EXAMPLE))) == (tmp_path / "vtest-0440.txt").read_text()
+    for bad in (-0.1, float("nan"), float("inf")):
+        with pytest.raises(ValueError, match="soft must be 0 or a finite width above 0"):
+            soft.soft = bad
+    assert soft.soft == pytest.approx(0.3)
+
+
 def test_regions_give_the_command_lines_region_file(detector, tmp_path):
     run = command_line(["-d", "-c", CONFIG, "-i", EXAMPLE, "-o", str(tmp_path), "-s",
                         "0,0,200,256", "150,20,234,200"], SOURCE)

@@ -3,6 +3,7 @@
 #include <tclap/CmdLine.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -48,6 +49,12 @@ constexpr Report kBadContainment{
          "at which it is removed; 0 removes none)"};
 constexpr Report kContainmentWithoutStages{
     152, "-K removes the boxes inside stronger ones that the stage suppression keeps; use it with -g"};
+constexpr Report kBadSoftWidth{
+    160, "invalid soft suppression width: %g (use -G with a width above 0, or 0 for none; the response of a box "
+         "overlapping a stronger one by o is multiplied by exp(-o * o / width))"};
+constexpr Report kSoftWithoutStages{161, "-G makes the stage suppression soft; use it with -g"};
+constexpr Report kOverlapWithSoft{
+    162, "-O sets the overlap of the stage suppression, which -G replaces by lowering responses; use one of them"};
 constexpr Report kCameraForTraining{156,
                                     "cannot use camera input for training (must use -d parameter)"};
 constexpr Report kCameraWithInput{159,
@@ -173,6 +180,13 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
                     Format("%g", contained)),
         false, contained, "number");
     cmd.add(containedArg);
+    TCLAP::ValueArg<float> softArg(
+        "G", "soft",
+        "with -g, keep the weaker of two overlapping boxes and lower its response instead: a box "
+        "overlapping a stronger one by o has its response multiplied by exp(-o * o / width); "
+        "boxes whose response then fails the last stage's threshold are removed; 0 keeps none",
+        false, soft, "width");
+    cmd.add(softArg);
     TCLAP::ValueArg<int32_t> threadsArg(
         "j", "threads",
         WithDefault("number of worker threads; 0 uses every core available to the process",
@@ -332,6 +346,7 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
     overlap = overlapArg.getValue();
     overlapGiven = overlapArg.isSet();
     placeBoxes = placeBoxesArg.getValue();
+    soft = softArg.getValue();
     contained = containedArg.getValue();
     nonMaxSup = nonMaxSupArg.getValue();
     filemask = filemaskArg.getValue();
@@ -378,6 +393,11 @@ void InputParameters::CheckParametersConsistency() {
           Format(kBadContainment.message, static_cast<double>(contained)));
   }
   if (contained > 0.0f && !stageNonMaxSup) FailCheck(kContainmentWithoutStages);
+  if (!(soft >= 0.0f && std::isfinite(soft))) {
+    Fatal(kSource, kCheckFunction, kBadSoftWidth.line, Format(kBadSoftWidth.message, static_cast<double>(soft)));
+  }
+  if (soft > 0.0f && !stageNonMaxSup) FailCheck(kSoftWithoutStages);
+  if (soft > 0.0f && overlapGiven && !nonMaxSup) FailCheck(kOverlapWithSoft);
   if (camera && training) FailCheck(kCameraForTraining);
   if (camera && !input.empty()) FailCheck(kCameraWithInput);
 

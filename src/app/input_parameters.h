@@ -89,6 +89,9 @@ class InputParameters {
   // Boxes kept by the stage suppression removed when this part of them lies
   // inside a stronger, taller box; 0: none.
   float contained = 0.0f;
+  // The width of the soft stage suppression (Detector::SetSoftSuppression);
+  // 0: the weaker box is removed.
+  float soft = 0.0f;
   // Set by parsing, in command-line order; an empty list when no positional
   // value was given.
   std::unique_ptr<std::vector<ROI>> rois;

@@ -28,6 +28,7 @@ DetectionOptions DetectionOptionsOf(const InputParameters& parameters) {
   options.overlap = parameters.overlap;
   options.placeBoxes = parameters.placeBoxes;
   options.contained = parameters.contained;
+  options.soft = parameters.soft;
   options.padding = parameters.padding;
   options.threads = parameters.threads;
   return options;

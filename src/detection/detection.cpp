@@ -60,6 +60,7 @@ Detection::Detection(const std::string& configFile, const DetectionOptions& opti
   detector_->SetSuppressionThreshold(options.overlap);
   detector_->SetBoxPlacement(options.placeBoxes);
   detector_->SetContainment(options.contained);
+  detector_->SetSoftSuppression(options.soft);
   detector_->SetPadding(options.padding);
   samples_.ReadInput(options_.source, &roiMode_);
   nFrames_ = samples_.NumberOfFrames();

@@ -76,6 +76,8 @@ struct DetectionOptions {
   bool placeBoxes = false;
   // Boxes inside stronger, taller ones removed (Detector::SetContainment).
   float contained = 0.0f;
+  // The width of the soft stage suppression; 0: none (Detector::SetSoftSuppression).
+  float soft = 0.0f;
   // Pixels of repeated border around each frame (Detector::SetPadding).
   int padding = 0;
   // Worker threads of the detector; 0: every core available.

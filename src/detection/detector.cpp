@@ -393,7 +393,31 @@ std::vector<DetectionWindow> Unpad(const std::vector<DetectionWindow>& windows, 
   return inside;
 }
 
+// The windows of `windows` whose responses, lowered by soft suppression of
+// this width, still pass their cuts (threshold, and whether the response
+// must lie above it rather than at or above), with the lowered responses.
+std::vector<DetectionWindow> SoftSuppress(const std::vector<DetectionWindow>& windows,
+                                          const std::vector<std::pair<double, bool>>& cuts, float width) {
+  const std::vector<double> responses = SoftSuppressedResponses(windows, width);
+  std::vector<DetectionWindow> kept;
+  for (size_t i = 0; i < windows.size(); ++i) {
+    const auto [threshold, above] = cuts[i];
+    if (above ? !(responses[i] > threshold) : !(responses[i] >= threshold)) continue;
+    kept.push_back(windows[i]);
+    kept.back().response = responses[i];
+  }
+  return kept;
+}
+
 }  // namespace
+
+std::pair<double, bool> Detector::LastStageCut(const std::string& type, int levelIndex) {
+  for (int k = numberOfStages_ - 1; k >= 0; --k) {
+    double threshold = 0.0;
+    if (objManager().ModelbyObjType(type, levelIndex, k, &threshold) != nullptr) return {threshold, k > 0};
+  }
+  return {0.0, false};  // no window of the type is found at a level without its models
+}
 
 void Detector::ScanLaterStages(const std::vector<cv::Mat>& frames, const std::vector<LevelItem>& items,
                                std::vector<std::vector<LevelResult>>& results,
@@ -425,7 +449,10 @@ void Detector::ScanLaterStages(const std::vector<cv::Mat>& frames, const std::ve
           }
         }
       }
-      const std::vector<bool> suppressed = SuppressedWindows(inFrame, suppressionThreshold_);
+      // Soft suppression lowers responses at the end instead: every
+      // stage-0 window goes on to the later stages.
+      const std::vector<bool> suppressed = softWidth_ > 0.0f ? std::vector<bool>(inFrame.size(), false)
+                                                             : SuppressedWindows(inFrame, suppressionThreshold_);
       for (size_t i = 0; i < inFrame.size(); ++i) {
         if (suppressed[i]) continue;
         const auto [e, index] = origin[i];
@@ -554,6 +581,13 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given
   if (placing) stageZero.assign(frames.size(), std::vector<std::vector<WeightedWindow>>(objectTypes_.size()));
   if (twoPasses) ScanLaterStages(frames, items, results, firstFailure, placing ? &stageZero : nullptr);
 
+  // With soft suppression, the threshold each window's lowered response
+  // must still pass: its last stage's at its level, passed at or above for
+  // stage 0, above for a later stage, as the scan passes them.
+  const bool soft = stageSuppression_ && softWidth_ > 0.0f;
+  std::vector<std::vector<std::vector<std::pair<double, bool>>>> cuts;
+  if (soft) cuts.assign(frames.size(), std::vector<std::vector<std::pair<double, bool>>>(objectTypes_.size()));
+
   const int64_t ticks = cv::getTickCount() - start;
   for (size_t f = 0; f < frames.size(); ++f) {
     Detections& found = detections[f];
@@ -568,6 +602,9 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given
       for (size_t t = 0; t < objectTypes_.size(); ++t) {
         std::vector<DetectionWindow>& kept = found.windows[t];
         kept.insert(kept.end(), result.windows[t].begin(), result.windows[t].end());
+        if (soft && !result.windows[t].empty()) {
+          cuts[f][t].resize(kept.size(), LastStageCut(objectTypes_[t], result.geometry.index));
+        }
         // With one stage, the windows found are stage 0's.
         if (placing && !twoPasses && !result.windows[t].empty()) {
           double threshold = 0.0;
@@ -584,10 +621,11 @@ std::vector<Detections> Detector::DetectFrames(const std::vector<cv::Mat>& given
   // stronger ones removed.
   if (stageSuppression_) {
     for (size_t f = 0; f < detections.size(); ++f) {
-      Suppress(detections[f], suppressionThreshold_);
+      if (!soft) Suppress(detections[f], suppressionThreshold_);
       if (failed[f]) continue;
       for (size_t t = 0; t < objectTypes_.size(); ++t) {
         std::vector<DetectionWindow>& windows = detections[f].windows[t];
+        if (soft) windows = SoftSuppress(windows, cuts[f][t], softWidth_);
         if (placing) {
           for (DetectionWindow& window : windows) window = PlaceBox(window, stageZero[f][t], kPlacementOverlap);
         }

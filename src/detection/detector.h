@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -192,6 +193,17 @@ class Detector {
   void SetSuppressionThreshold(float threshold) { suppressionThreshold_ = threshold; }
   float suppressionThreshold() const { return suppressionThreshold_; }
 
+  // With a width w > 0 and stage suppression, the suppression is soft: no
+  // stage-0 window is removed before the later stages, and at the end each
+  // box's response is lowered by the stronger boxes overlapping it
+  // (SoftSuppressedResponses) instead of the box being removed; a box whose
+  // lowered response no longer passes its last stage's threshold is
+  // removed. The overlap threshold is then not used. Two people walking
+  // close together keep both boxes, the one behind with a lower response.
+  // Requires w >= 0; 0, off, by default.
+  void SetSoftSuppression(float width) { softWidth_ = width; }
+  float softSuppression() const { return softWidth_; }
+
   // With placement on and stage suppression, each box that survives the
   // suppression is placed by PlaceBox among the stage-0 windows of its frame
   // and type that overlap it by kPlacementOverlap or more, its own window
@@ -254,6 +266,10 @@ class Detector {
                        std::vector<std::vector<LevelResult>>& results,
                        std::vector<std::atomic<int>>& firstFailure,
                        std::vector<std::vector<std::vector<WeightedWindow>>>* stageZero);
+  // The threshold of the last stage that scores windows of `type` at the
+  // level, and whether a response must lie above it (a later stage) rather
+  // than at or above it (stage 0).
+  std::pair<double, bool> LastStageCut(const std::string& type, int levelIndex);
   // The memory level e of a width x height frame takes; 0 when no type is
   // scanned there or the level is below one pixel.
   int64_t LevelBytes(int width, int height, const ScaleLevel& level);
@@ -265,6 +281,7 @@ class Detector {
   bool stageSuppression_ = false;
   float suppressionThreshold_ = kSuppressionThreshold;
   bool boxPlacement_ = false;
+  float softWidth_ = 0.0f;
   float containment_ = 0.0f;
   int padding_ = 0;
   std::vector<std::string> objectTypes_;

@@ -68,6 +68,26 @@ std::vector<bool> SuppressedWindows(const std::vector<DetectionWindow>& list, fl
   return suppressed;
 }
 
+std::vector<double> SoftSuppressedResponses(const std::vector<DetectionWindow>& list, float width) {
+  std::vector<double> responses;
+  responses.reserve(list.size());
+  for (const DetectionWindow& window : list) responses.push_back(window.response);
+  std::vector<bool> taken(list.size(), false);
+  for (size_t round = 0; round < list.size(); ++round) {
+    size_t strongest = list.size();
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (!taken[i] && (strongest == list.size() || responses[i] > responses[strongest])) strongest = i;
+    }
+    taken[strongest] = true;
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (taken[i] || !(responses[i] > 0.0)) continue;
+      const double overlap = Overlap(list[strongest], list[i]);
+      if (overlap > 0.0) responses[i] *= std::exp(-overlap * overlap / static_cast<double>(width));
+    }
+  }
+  return responses;
+}
+
 std::vector<DetectionWindow> NonMaxSuppression(const std::vector<DetectionWindow>& list,
                                                float threshold) {
   const std::vector<bool> suppressed = SuppressedWindows(list, threshold);

@@ -23,6 +23,18 @@ std::vector<DetectionWindow> NonMaxSuppression(const std::vector<DetectionWindow
 // NonMaxSuppression leaves out.
 std::vector<bool> SuppressedWindows(const std::vector<DetectionWindow>& list, float threshold);
 
+// Soft suppression: the responses of `list` once each window has been
+// weakened by the stronger windows overlapping it, in input order; the
+// input is not changed. Greedily, the strongest window not yet taken is
+// taken (the earlier one on equal responses), and every window not yet
+// taken that overlaps it by o has its response, when positive, multiplied
+// by exp(-o * o / width). Removing the weaker of any two boxes that overlap
+// by more than a threshold loses one of two people walking close together;
+// here the one behind keeps its box with a lower response, while the
+// shifted and rescaled copies of one person, which overlap it by more,
+// fall further. Requires width > 0.
+std::vector<double> SoftSuppressedResponses(const std::vector<DetectionWindow>& list, float width);
+
 // Intersection over union of two boxes in single precision; 0 when they do
 // not overlap (boxes that only touch included).
 float Overlap(const DetectionWindow& a, const DetectionWindow& b);

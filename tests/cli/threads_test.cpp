@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -213,6 +214,7 @@ TEST_F(Threads, PlacedBoxesAtAnotherOverlapOnSeveralFramesOfTwoTypes) {
   ASSERT_TRUE(cv::imwrite(dir_.File("cut.png"), example_(cv::Rect(0, 0, example_.cols, 100))));
   RunResult placed = ExpectSameForEveryThreadCount("-d -c two_types.txt -i . -g -P 24 -O 0.3 -L");
   ExpectSameForEveryThreadCount("-d -c two_types.txt -i . -g -P 24 -O 0.3 -L -K 0.5");
+  ExpectSameForEveryThreadCount("-d -c two_types.txt -i . -g -P 24 -G 0.3 -L -K 0.5");
   ASSERT_EQ(placed.status, 0) << placed.out;
   // The same boxes are kept with the same responses; placing moves them.
   RunResult kept = RunWith("-d -c two_types.txt -i . -g -P 24 -O 0.3", 1);
@@ -241,34 +243,32 @@ TEST_F(Threads, TheOverlapOfTheSuppression) {
   EXPECT_NE(all.files, RunWith("-d -c cascade.txt -i frame.png -s", 1).files) << "the example tests nothing";
 }
 
-TEST_F(Threads, AnOverlapPlacementOrContainmentThatCannotApplyIsRefusedByName) {
-  for (const char* overlap : {"-0.1", "1.5"}) {
-    CommandResult result =
-        RunPedscanIn(dir_.path(), std::string("-d -c cascade.txt -i frame.png -o . -s -O ") + overlap);
-    EXPECT_EQ(result.status, 255) << overlap;
-    EXPECT_NE(result.out.find(std::string("invalid overlap: ") + overlap), std::string::npos) << result.out;
+TEST_F(Threads, ASuppressionOptionThatCannotApplyIsRefusedByName) {
+  // Each refused with status 255 and a message naming the value or the
+  // option it needs. -G replaces the overlap of the stage suppression;
+  // beside -s, -O is the overlap of -s.
+  const std::pair<const char*, const char*> refused[] = {
+      {"-s -O -0.1", "invalid overlap: -0.1"},
+      {"-s -O 1.5", "invalid overlap: 1.5"},
+      {"-O 0.3", "-O sets the overlap of the suppression; use it with -s or -g"},
+      {"-g -K 1.5", "invalid containment: 1.5"},
+      {"-s -K 0.5", "-K removes the boxes inside stronger ones that the stage suppression keeps; use it with -g"},
+      {"-s -L", "-L places the boxes that the stage suppression keeps; use it with -g"},
+      {"-g -G -0.5", "invalid soft suppression width: -0.5"},
+      {"-s -G 0.3", "-G makes the stage suppression soft; use it with -g"},
+      {"-g -G 0.3 -O 0.3", "-O sets the overlap of the stage suppression, which -G replaces"},
+  };
+  for (const auto& [options, message] : refused) {
+    CommandResult result = RunPedscanIn(dir_.path(), std::string("-d -c cascade.txt -i frame.png -o . ") + options);
+    EXPECT_EQ(result.status, 255) << options;
+    EXPECT_NE(result.out.find(message), std::string::npos) << options << ": " << result.out;
   }
   CommandResult result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -s -O nan");
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("'nan'"), std::string::npos) << result.err;
-  result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -O 0.3");
-  EXPECT_EQ(result.status, 255);
-  EXPECT_NE(result.out.find("-O sets the overlap of the suppression; use it with -s or -g"), std::string::npos)
-      << result.out;
-  result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -g -K 1.5");
-  EXPECT_EQ(result.status, 255);
-  EXPECT_NE(result.out.find("invalid containment: 1.5"), std::string::npos) << result.out;
-  result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -s -K 0.5");
-  EXPECT_EQ(result.status, 255);
-  EXPECT_NE(result.out.find("-K removes the boxes inside stronger ones that the stage suppression keeps; use "
-                            "it with -g"),
-            std::string::npos)
-      << result.out;
-  result = RunPedscanIn(dir_.path(), "-d -c cascade.txt -i frame.png -o . -s -L");
-  EXPECT_EQ(result.status, 255);
-  EXPECT_NE(result.out.find("-L places the boxes that the stage suppression keeps; use it with -g"),
-            std::string::npos)
-      << result.out;
+  EXPECT_EQ(RunWith("-d -c cascade.txt -i frame.png -g -G 0.3 -s -O 0.3", 1).status, 0);
+  EXPECT_EQ(RunWith("-d -c cascade.txt -i frame.png -s -G 0", 1).files,
+            RunWith("-d -c cascade.txt -i frame.png -s", 1).files) << "-G 0 is no soft suppression";
 }
 
 TEST_F(Threads, ANegativeOrNonNumericCountIsRefusedByName) {

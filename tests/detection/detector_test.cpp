@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -192,6 +193,81 @@ TEST(RemoveContained, RemovesAWeakerBoxMostlyInsideAStrongerTallerOne) {
   // takes nothing.
   EXPECT_EQ(boxes(RemoveContained(list, 1.0f)), (std::vector<int>{100, 130, 105, 200}));
   EXPECT_EQ(RemoveContained({{0, 0, 20, 48, 0.5}, {0, 0, 40, 48, 0.9}}, 0.5f).size(), 2u);
+}
+
+TEST(SoftSuppressedResponses, LowersEachResponseByTheStrongerWindowsOverlappingItInTurn) {
+  const float width = 0.3f;
+  // An overlap of 1/3, in single precision as the boxes' overlap is.
+  const double o = static_cast<double>(1.0f / 3.0f);
+  const double third = std::exp(-o * o / static_cast<double>(width));
+  const std::vector<DetectionWindow> list = {
+      {10, 0, 20, 40, 0.8},   // b: overlaps a and e by 1/3 each
+      {0, 0, 20, 40, 0.9},    // a: the strongest
+      {20, 0, 20, 40, 0.6},   // e: only touches a
+      {0, 0, 20, 40, -0.2},   // on a, but not positive: stays
+      {100, 0, 20, 40, 0.5},  // alone
+  };
+  const std::vector<double> responses = SoftSuppressedResponses(list, width);
+  ASSERT_EQ(responses.size(), list.size());
+  // a lowers b to 0.55, below e; so e is taken next and lowers b again,
+  // where taking the windows in their first order would have lowered e.
+  EXPECT_EQ(responses[0], 0.8 * third * third);
+  EXPECT_EQ(responses[1], 0.9);
+  EXPECT_EQ(responses[2], 0.6);
+  EXPECT_EQ(responses[3], -0.2);
+  EXPECT_EQ(responses[4], 0.5);
+  EXPECT_EQ(list[0].response, 0.8) << "the input stays";
+
+  // Of two equal windows on one box the earlier is taken first.
+  const std::vector<double> twins = SoftSuppressedResponses({{0, 0, 20, 40, 0.7}, {0, 0, 20, 40, 0.7}}, width);
+  EXPECT_EQ(twins[0], 0.7);
+  EXPECT_EQ(twins[1], 0.7 * std::exp(-1.0 / static_cast<double>(width)));
+  EXPECT_TRUE(SoftSuppressedResponses({}, width).empty());
+}
+
+TEST_F(DetectorTest, SoftSuppressionKeepsEveryStageZeroWindowAndCutsTheLoweredResponses) {
+  // Worked out from outside: the cascade without suppression scores every
+  // stage-0 window that passes; soft suppression lowers those responses and
+  // keeps what still passes the last stage's threshold (above it). The
+  // bundled cascade, its last stage cutting at 0.2 so that boxes near
+  // others are kept with their responses lowered.
+  const std::string config = ::testing::TempDir() + "soft-cascade.txt";
+  const double threshold = 0.2;
+  {
+    std::ifstream in("data/detect.txt");
+    std::ofstream out(config);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("model <person, 1,", 0) == 0) line = "model <person, 1, 0.2, data/models/person-full.yml>";
+      out << line << "\n";
+    }
+  }
+  const float width = 0.3f;
+  const std::vector<DetectionWindow> cascade = Detector(config).Detect(frame_).windows.at(0);
+  const std::vector<double> lowered = SoftSuppressedResponses(cascade, width);
+  std::vector<DetectionWindow> expected;
+  int keptLower = 0;
+  for (size_t i = 0; i < cascade.size(); ++i) {
+    if (!(lowered[i] > threshold)) continue;
+    expected.push_back(cascade[i]);
+    expected.back().response = lowered[i];
+    keptLower += lowered[i] < cascade[i].response;
+  }
+  ASSERT_LT(expected.size(), cascade.size()) << "nothing fell below the threshold: the example tests nothing";
+  ASSERT_GT(expected.size(), NonMaxSuppression(cascade, 0.3f).size())
+      << "soft suppression keeps no more than the overlap suppression here";
+  ASSERT_GT(keptLower, 0) << "no box kept with a lower response";
+
+  for (int threads : {1, 2}) {
+    Detector soft(config, threads);
+    soft.SetStageSuppression(true);
+    soft.SetSuppressionThreshold(0.0f);  // not used
+    soft.SetSoftSuppression(width);
+    EXPECT_EQ(AsResultText(soft.Detect(frame_).windows.at(0)), AsResultText(expected)) << threads << " threads";
+  }
+  // Without the stage suppression the width changes nothing.
+  Detector unsuppressed(config);
+  unsuppressed.SetSoftSuppression(width);
+  EXPECT_EQ(AsResultText(unsuppressed.Detect(frame_).windows.at(0)), AsResultText(cascade));
 }
 
 TEST_F(DetectorTest, StageSuppressionAtAnotherOverlapAndPlacedBoxes) {
