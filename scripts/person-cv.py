@@ -78,12 +78,21 @@ F8 = dict(F6, edit=[('factors <6>', 'factors <8>')])
 NOCOLOUR8 = dict(NOCOLOUR, edit=F8['edit'] + NOCOLOUR['edit'][1:])
 
 
-def people(stages=None, models='p_f8', t0=0.4, overlap='0.25', contained='0.6', padding='16', **more):
+# The object box of both stages' configurations: where the person lies in
+# the 32 x 64 window.
+OBJECT = 'object <6, 8, 20, 48>'
+
+
+def people(stages=None, models='p_f8', t0=0.4, overlap='0.25', contained='0.6', padding='16', soft=None, **more):
     """A setting of the people split: the shipped windows and stages (stage
-    0 cutting at t0), scanned with -g -L and the padding, overlap and
-    containment given, on the models of `models` (None: its own)."""
+    0 cutting at t0), scanned with -g -L and the padding, overlap (or, with
+    `soft`, the soft suppression of that width instead) and containment
+    given, on the models of `models` (None: its own)."""
     stages = stages or [HOG, F8]
-    flags = ['-g', '-P', padding, '-L', '-O', overlap] + (['-K', contained] if contained else [])
+    if more.get('object'):
+        stages = [edit(stage, OBJECT, 'object <%s>' % more['object']) for stage in stages]
+    flags = ['-g', '-P', padding, '-L'] + (['-G', soft] if soft else ['-O', overlap])
+    flags += ['-K', contained] if contained else []
     setting = dict(windows=NEAR4S1, stages=[dict(stages[0], threshold=t0)] + stages[1:], scale=SCALE,
                    flags=flags, bgpad=16, split='people')
     setting.update(more)
@@ -225,6 +234,22 @@ SETTINGS = {
                        t0=0.3, overlap='0.3', models=None),
     # The frame padded by 32 px instead of 16.
     'p2_f6_p32': people(stages=[HOG, F6], t0=0.3, overlap='0.3', models='p2_f6', padding='32'),
+    # No suppression at all: what the scan finds before any box is removed.
+    'p2_f6_raw': dict(people(stages=[HOG, F6], t0=0.3, models='p2_f6'), flags=['-P', '16']),
+    # Soft suppression: the weaker of two overlapping boxes kept with a
+    # lower response, of width 0.2, 0.3 or 0.5.
+    'p2_soft2': people(stages=[HOG, F6], t0=0.3, models='p2_f6', soft='0.2'),
+    'p2_soft3': people(stages=[HOG, F6], t0=0.3, models='p2_f6', soft='0.3'),
+    'p2_soft5': people(stages=[HOG, F6], t0=0.3, models='p2_f6', soft='0.5'),
+    # The person in a tighter or a looser object box of the window: less
+    # or more of what is around a person, more or fewer pixels of the
+    # person (and a larger or smaller pyramid to scan).
+    'p2_soft3_tight': people(stages=[HOG, F6], t0=0.3, models=None, soft='0.3', object='5, 5, 22, 54'),
+    'p2_soft3_loose': people(stages=[HOG, F6], t0=0.3, models=None, soft='0.3', object='7, 11, 18, 42'),
+    # And -K 0.5, 0.7 or 0.8 beside it.
+    'p2_soft3_k5': people(stages=[HOG, F6], t0=0.3, models='p2_f6', soft='0.3', contained='0.5'),
+    'p2_soft3_k7': people(stages=[HOG, F6], t0=0.3, models='p2_f6', soft='0.3', contained='0.7'),
+    'p2_soft3_k8': people(stages=[HOG, F6], t0=0.3, models='p2_f6', soft='0.3', contained='0.8'),
     'p2_t02': people(t0=0.2, overlap='0.3', models='p2_t03_o30'),
     'near8': dict(windows=WINDOWS + ['--near-negatives', '8'], stages=[HOG, FULL], scale=SCALE, flags=GP),
     'full16_gp': dict(windows=WINDOWS, stages=[HOG, edit(FULL, 'factors <12>', 'factors <16>')], scale=SCALE,
@@ -255,13 +280,23 @@ def cut_windows(args, setting):
     # Windows cut from other labels are other windows.
     labels = hashlib.sha1(open(os.path.join(ROOT, 'data/person-train.xml'), 'rb').read()).hexdigest()[:8]
     key += '_' + labels
+    # And so are windows with the person in another object box.
+    config = os.path.join(ROOT, 'data/train.txt')
+    if setting.get('object'):
+        key += '_object' + re.sub(r'\D+', '_', setting['object'])
     out = os.path.join(args.data, 'cv', 'windows-' + key)
     if os.path.isdir(os.path.join(out, 'neg')):
         return out
     tmp = out + '.partial'
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
-    run([os.path.join(args.build, 'windows'), '-c', os.path.join(ROOT, 'data/train.txt'),
+    if setting.get('object'):
+        text = open(config).read()
+        assert OBJECT in text, config
+        config = os.path.join(tmp, 'train.txt')
+        with open(config, 'w') as c:
+            c.write(text.replace(OBJECT, 'object <%s>' % setting['object']))
+    run([os.path.join(args.build, 'windows'), '-c', config,
          '-p', os.path.join(tmp, 'pos'), '-n', os.path.join(tmp, 'neg'), '--frames', '0-399',
          '--images', os.path.join(args.data, 'frames'), '--seed', '0', '-j', '1']
         + setting['windows'] + [os.path.join(ROOT, 'data/person-train.xml')],

@@ -56,7 +56,7 @@ def test_stage_suppression_and_padding_are_the_command_lines_g_and_p(tmp_path):
     assert as_result_text(plain.detect(cv2.imread(EXAMPLE))) != (tmp_path / "vtest-0440.txt").read_text()
     # As the bundled model is meant to run (data/detect-options.txt).
     staged.padding = 16
-    staged.overlap = 0.3
+    staged.soft = 0.3
     staged.box_placement = True
     staged.contained = 0.6
     with open(os.path.join(SOURCE, "tests/data/vtest-0440.shipped.txt")) as shipped:
