@@ -268,6 +268,35 @@ TEST_F(DetectorTest, SoftSuppressionKeepsEveryStageZeroWindowAndCutsTheLoweredRe
   Detector unsuppressed(config);
   unsuppressed.SetSoftSuppression(width);
   EXPECT_EQ(AsResultText(unsuppressed.Detect(frame_).windows.at(0)), AsResultText(cascade));
+
+  // A single stage lowers its own windows' responses and cuts them at or
+  // above its threshold.
+  const std::string single = ::testing::TempDir() + "soft-single.txt";
+  double zeroThreshold = 0.0;
+  {
+    std::ifstream in(config);
+    std::ofstream out(single);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("model <person, 0,", 0) == 0) {
+        zeroThreshold = std::stod(line.substr(line.find(',', line.find(',') + 1) + 1));
+      }
+      if (line.rfind("model <person, 1,", 0) != 0) out << line << "\n";
+    }
+  }
+  const std::vector<DetectionWindow> zero = Detector(single).Detect(frame_).windows.at(0);
+  const std::vector<double> zeroLowered = SoftSuppressedResponses(zero, width);
+  std::string zeroExpected;
+  for (size_t i = 0; i < zero.size(); ++i) {
+    if (!(zeroLowered[i] >= zeroThreshold)) continue;
+    DetectionWindow window = zero[i];
+    window.response = zeroLowered[i];
+    zeroExpected += AsResultText({window});
+  }
+  ASSERT_LT(zeroExpected.size(), AsResultText(zero).size());
+  Detector softSingle(single);
+  softSingle.SetStageSuppression(true);
+  softSingle.SetSoftSuppression(width);
+  EXPECT_EQ(AsResultText(softSingle.Detect(frame_).windows.at(0)), zeroExpected);
 }
 
 TEST_F(DetectorTest, StageSuppressionAtAnotherOverlapAndPlacedBoxes) {
