@@ -182,9 +182,11 @@ void InputParameters::ParseCommandLine(int argc, const char* const* argv) {
     cmd.add(containedArg);
     TCLAP::ValueArg<float> softArg(
         "G", "soft",
-        "with -g, keep the weaker of two overlapping boxes and lower its response instead: a box "
-        "overlapping a stronger one by o has its response multiplied by exp(-o * o / width); "
-        "boxes whose response then fails the last stage's threshold are removed; 0 keeps none",
+        WithDefault("with -g, keep the weaker of two overlapping boxes and lower its response instead of "
+                    "removing it: a box overlapping a stronger one by o has its response multiplied by "
+                    "exp(-o * o / width), and goes if it then fails the last stage's threshold; 0 removes "
+                    "the weaker box as -g alone does",
+                    Format("%g", soft)),
         false, soft, "width");
     cmd.add(softArg);
     TCLAP::ValueArg<int32_t> threadsArg(
