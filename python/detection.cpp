@@ -489,7 +489,8 @@ cannot be written raises pedscan.Error naming it.)")
       .def_property("soft", &PyDetector::soft, &PyDetector::setSoft,
                     "with stage_suppression, the weaker of two overlapping boxes is kept with its "
                     "response multiplied by exp(-o * o / soft), o their overlap, instead of being "
-                    "removed, as pedscan -d -G; overlap is then not used; 0 keeps none [0]")
+                    "removed, as pedscan -d -G; overlap is then not used; 0 removes the weaker box as "
+                    "stage_suppression alone does [0]")
       .def_property_readonly("types", &PyDetector::types,
                              "the object types, in the order results list them");
 

@@ -109,18 +109,42 @@ bool SameBox(const DetectionWindow& a, const DetectionWindow& b) {
   return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
 }
 
+// A configuration of `config`'s stage 0 and scale lines alone, written as
+// `name` in the test's temporary folder; its stage-0 threshold in
+// `threshold` when given.
+std::string StageZeroOf(const std::string& config, const std::string& name, double* threshold = nullptr) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ifstream in(config);
+  std::ofstream out(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("model <person, 0,", 0) == 0) {
+      if (threshold != nullptr) *threshold = std::stod(line.substr(line.find(',', line.find(',') + 1) + 1));
+      out << line << "\n";
+    }
+    if (line.rfind("scale", 0) == 0) out << line << "\n";
+  }
+  return path;
+}
+
+// The windows whose soft-suppressed responses `lowered` still pass the
+// threshold (above it, or at or above it), with those responses.
+std::vector<DetectionWindow> CutLowered(const std::vector<DetectionWindow>& windows,
+                                        const std::vector<double>& lowered, double threshold, bool above) {
+  std::vector<DetectionWindow> kept;
+  for (size_t i = 0; i < windows.size(); ++i) {
+    if (above ? !(lowered[i] > threshold) : !(lowered[i] >= threshold)) continue;
+    kept.push_back(windows[i]);
+    kept.back().response = lowered[i];
+  }
+  return kept;
+}
+
 TEST_F(DetectorTest, StageSuppressionLetsTheLaterStageScoreOnlyTheStageZeroWindowsThatStandOut) {
   // What it must give, worked out from outside: stage 0 alone, suppressed
   // over the frame; the whole cascade's scores of those windows; suppressed
   // again.
-  const std::string stageZero = ::testing::TempDir() + "stage-zero.txt";
-  {
-    // The shipped configuration without its later stages.
-    std::ifstream in("data/detect-eval.txt");
-    std::ofstream out(stageZero);
-    for (std::string line; std::getline(in, line);)
-      if (line.rfind("model <person, 0,", 0) == 0 || line.rfind("scale", 0) == 0) out << line << "\n";
-  }
+  // The shipped configuration without its later stages.
+  const std::string stageZero = StageZeroOf("data/detect-eval.txt", "stage-zero.txt");
   const std::vector<DetectionWindow> zero =
       NonMaxSuppression(Detector(stageZero).Detect(frame_).windows.at(0), kSuppressionThreshold);
   const std::vector<DetectionWindow> cascade = Detector("data/detect-eval.txt").Detect(frame_).windows.at(0);
@@ -244,14 +268,9 @@ TEST_F(DetectorTest, SoftSuppressionKeepsEveryStageZeroWindowAndCutsTheLoweredRe
   const float width = 0.3f;
   const std::vector<DetectionWindow> cascade = Detector(config).Detect(frame_).windows.at(0);
   const std::vector<double> lowered = SoftSuppressedResponses(cascade, width);
-  std::vector<DetectionWindow> expected;
+  const std::vector<DetectionWindow> expected = CutLowered(cascade, lowered, threshold, true);
   int keptLower = 0;
-  for (size_t i = 0; i < cascade.size(); ++i) {
-    if (!(lowered[i] > threshold)) continue;
-    expected.push_back(cascade[i]);
-    expected.back().response = lowered[i];
-    keptLower += lowered[i] < cascade[i].response;
-  }
+  for (size_t i = 0; i < cascade.size(); ++i) keptLower += lowered[i] > threshold && lowered[i] < cascade[i].response;
   ASSERT_LT(expected.size(), cascade.size()) << "nothing fell below the threshold: the example tests nothing";
   ASSERT_GT(expected.size(), NonMaxSuppression(cascade, 0.3f).size())
       << "soft suppression keeps no more than the overlap suppression here";
@@ -271,51 +290,24 @@ TEST_F(DetectorTest, SoftSuppressionKeepsEveryStageZeroWindowAndCutsTheLoweredRe
 
   // A single stage lowers its own windows' responses and cuts them at or
   // above its threshold.
-  const std::string single = ::testing::TempDir() + "soft-single.txt";
   double zeroThreshold = 0.0;
-  {
-    std::ifstream in(config);
-    std::ofstream out(single);
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("model <person, 0,", 0) == 0) {
-        zeroThreshold = std::stod(line.substr(line.find(',', line.find(',') + 1) + 1));
-      }
-      if (line.rfind("model <person, 1,", 0) != 0) out << line << "\n";
-    }
-  }
+  const std::string single = StageZeroOf(config, "soft-single.txt", &zeroThreshold);
   const std::vector<DetectionWindow> zero = Detector(single).Detect(frame_).windows.at(0);
-  const std::vector<double> zeroLowered = SoftSuppressedResponses(zero, width);
-  std::string zeroExpected;
-  for (size_t i = 0; i < zero.size(); ++i) {
-    if (!(zeroLowered[i] >= zeroThreshold)) continue;
-    DetectionWindow window = zero[i];
-    window.response = zeroLowered[i];
-    zeroExpected += AsResultText({window});
-  }
-  ASSERT_LT(zeroExpected.size(), AsResultText(zero).size());
+  const std::vector<DetectionWindow> zeroExpected =
+      CutLowered(zero, SoftSuppressedResponses(zero, width), zeroThreshold, false);
+  ASSERT_LT(AsResultText(zeroExpected).size(), AsResultText(zero).size());
   Detector softSingle(single);
   softSingle.SetStageSuppression(true);
   softSingle.SetSoftSuppression(width);
-  EXPECT_EQ(AsResultText(softSingle.Detect(frame_).windows.at(0)), zeroExpected);
+  EXPECT_EQ(AsResultText(softSingle.Detect(frame_).windows.at(0)), AsResultText(zeroExpected));
 }
 
 TEST_F(DetectorTest, StageSuppressionAtAnotherOverlapAndPlacedBoxes) {
   // Worked out from outside, as above: stage 0 alone and unsuppressed gives
   // every stage-0 window with its response; the cascade's survivors at
   // overlap 0.3 are then placed among them by hand.
-  const std::string stageZero = ::testing::TempDir() + "stage-zero-placed.txt";
   double threshold = 0.0;
-  {
-    std::ifstream in("data/detect-eval.txt");
-    std::ofstream out(stageZero);
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("model <person, 0,", 0) == 0) {
-        threshold = std::stod(line.substr(line.find(',', line.find(',') + 1) + 1));
-        out << line << "\n";
-      }
-      if (line.rfind("scale", 0) == 0) out << line << "\n";
-    }
-  }
+  const std::string stageZero = StageZeroOf("data/detect-eval.txt", "stage-zero-placed.txt", &threshold);
   ASSERT_GT(threshold, 0.0);
   const std::vector<DetectionWindow> zero = Detector(stageZero).Detect(frame_).windows.at(0);
   std::vector<WeightedWindow> weighted;
